@@ -1,0 +1,50 @@
+// The main() of every test program.
+//
+// A test program may open sockets and broadcast, so it must run inside the
+// network sandbox (scripts/netsandbox).  When it is started anywhere else it
+// re-executes itself through the sandbox script; listing the tests
+// (--gtest_list_tests, used by test discovery at build time) opens nothing
+// and runs where it is.
+#include <gtest/gtest.h>
+#include <net/if.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "support/testutil.hpp"
+
+namespace {
+
+bool listingOnly(int argc, char **argv) {
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "--gtest_list_tests") == 0) return true;
+    return false;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    if (!listingOnly(argc, argv) && !nstest::insideSandbox()) {
+        std::vector<char *> args;
+        args.push_back(const_cast<char *>(NS_SANDBOX_SCRIPT));
+        char self[PATH_MAX];
+        ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+        if (n <= 0) {
+            std::perror("readlink /proc/self/exe");
+            return 125;
+        }
+        self[n] = '\0';
+        args.push_back(self);
+        for (int i = 1; i < argc; ++i) args.push_back(argv[i]);
+        args.push_back(nullptr);
+        execv(NS_SANDBOX_SCRIPT, args.data());
+        std::perror("exec " NS_SANDBOX_SCRIPT);
+        return 125;
+    }
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
