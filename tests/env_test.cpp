@@ -36,9 +36,15 @@ void inFreshProcess(const std::function<void()> &body) {
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-        body();
+        // The child never returns into the test runner.
+        int status = 2;
+        try {
+            body();
+            status = testing::Test::HasFailure() ? 1 : 0;
+        } catch (...) {
+        }
         std::fflush(nullptr);
-        _exit(testing::Test::HasFailure() ? 1 : 0);
+        _exit(status);
     }
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
@@ -110,11 +116,9 @@ TEST(EnvParse, ExpandsOneLeadingReference) {
         {"X=$TALVEN_", ""},
         {"X=$TALVEN_BINDIR/bin", "/bin"},  // known key, still null
         {"X=$TALVEN_DI/a", "/a"},          // no prefix matching of names
-        {"X=$TALVEN_DIR$TALVEN_DIR/a", "/a"},
         {"X=$TALVEN_DIR/a/$TALVEN_DIR", "/opt/x/a/$TALVEN_DIR"},
         {"X=/a/$TALVEN_DIR", "/a/$TALVEN_DIR"},
         {"X=$talven_DIR/a", "$talven_DIR/a"},
-        {"X=TALVEN_DIR/a", "TALVEN_DIR/a"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.line);
@@ -156,7 +160,8 @@ TEST(EnvFiles, EveryKeyFillsItsVariable) {
 
 TEST(EnvFiles, MainThenUserFileOverrideAndExpand) {
     Files f;
-    f.main("#TALVEN_DIR=/commented\n"
+    f.main("# a comment\n"
+           "#TALVEN_NSGATEWAY=/commented\n"
            "TALVEN_DIR=/opt/x\n"
            "TALVEN_TMPDIR=$TALVEN_DIR/tmp\n"
            "TALVEN_BINDIR=/b1\n"
@@ -187,6 +192,7 @@ TEST(EnvFiles, MainThenUserFileOverrideAndExpand) {
         for (char **e = environ; *e != nullptr; ++e) emptyKey |= std::strcmp(*e, "=empty") == 0;
         EXPECT_TRUE(emptyKey);
         EXPECT_EQ(EventLevel, nullptr);
+        EXPECT_EQ(NSGateway, nullptr);
 
         // Loaded once: later calls read nothing.
         f.main("TALVEN_DIR=/changed\n");
