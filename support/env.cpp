@@ -73,11 +73,8 @@ constexpr const char *kMainDefault = "/etc/talven.conf";
 constexpr const char *kUserFile = ".talven.conf";
 constexpr std::string_view kRefPrefix = "$TALVEN_";
 
-void *systemAlloc(std::size_t n) { return std::malloc(n); }
-AllocFn allocator = systemAlloc;
-
 // The one place where the module allocates the strings it keeps.
-char *allocString(std::size_t n) { return static_cast<char *>(allocator(n)); }
+char *allocString(std::size_t n) { return static_cast<char *>(std::malloc(n)); }
 
 const KeyRow *findRow(std::span<const KeyRow> rows, std::string_view key) {
     for (const KeyRow &row : rows)
@@ -235,12 +232,6 @@ ParsedLine parseLine(std::string_view line, std::span<const KeyRow> rows) {
     if (row != nullptr && *row->var != nullptr) result.value = *row->var;
     result.value.append(rest);
     return result;
-}
-
-AllocFn setAllocator(AllocFn fn) {
-    AllocFn previous = allocator;
-    allocator = fn;
-    return previous;
 }
 
 }  // namespace ns::env

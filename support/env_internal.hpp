@@ -5,10 +5,13 @@
 // the current values, and returns the entry.  It reads no file, touches no
 // process-wide state and allocates only through std::string, so it can be
 // tested and fuzzed on its own.
+//
+// The strings that the module keeps (the environment entries handed to
+// putenv and the variables' copies) are all allocated by one call of
+// malloc in env.cpp; allocation-failure tests make that call fail.
 #ifndef SUPPORT_ENV_INTERNAL_HPP
 #define SUPPORT_ENV_INTERNAL_HPP
 
-#include <cstddef>
 #include <span>
 #include <string>
 #include <string_view>
@@ -46,13 +49,6 @@ struct ParsedLine {
 // the result is not scanned again.  Lines and values of any length are kept
 // whole.  May throw std::bad_alloc.
 ParsedLine parseLine(std::string_view line, std::span<const KeyRow> table);
-
-// Every string that the module keeps (the environment entries handed to
-// putenv and the variables' copies) is allocated through this function,
-// std::malloc by default.  Tests replace it to make allocations fail; it
-// returns the previous one.
-using AllocFn = void *(*)(std::size_t);
-AllocFn setAllocator(AllocFn fn);
 
 }  // namespace ns::env
 

@@ -1,24 +1,15 @@
-// Tests of the configuration module.
-//
-// The configuration is loaded once per process, so every scenario that
-// reads files runs in a child process of its own (inFreshProcess); the
-// child's failed expectations are printed as usual and make it exit with
-// status 1.  The line parser is pure and is tested in place.
+// Tests of the configuration module: the line parser in place, the reading
+// of the files each in a fresh process (env_scenario.hpp).
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <string>
 
+#include "env_scenario.hpp"
 #include "support/env.h"
 #include "support/env_internal.hpp"
-#include "support/testutil.hpp"
 
 extern char **environ;
 
@@ -27,49 +18,9 @@ namespace {
 using ns::env::KeyRow;
 using ns::env::LineKind;
 using ns::env::parseLine;
-using nstest::TempDir;
-using nstest::writeFile;
-
-// Runs body in a forked child and expects it to end without a failure.
-void inFreshProcess(const std::function<void()> &body) {
-    std::fflush(nullptr);
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        // The child never returns into the test runner.
-        int status = 2;
-        try {
-            body();
-            status = testing::Test::HasFailure() ? 1 : 0;
-        } catch (...) {
-        }
-        std::fflush(nullptr);
-        _exit(status);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
-}
-
-// A main file and a home directory that holds the user's file.
-struct Files {
-    TempDir dir;
-    Files() { mkdir(home().c_str(), 0700); }
-    std::string mainPath() const { return dir.file("talven.conf"); }
-    std::string home() const { return dir.file("home"); }
-    void main(const std::string &text) const { writeFile(mainPath(), text); }
-    void user(const std::string &text) const { writeFile(home() + "/.talven.conf", text); }
-    // In the child: point the module at these files.
-    void use() const {
-        setenv("TALVEN_CONFIG", mainPath().c_str(), 1);
-        setenv("HOME", home().c_str(), 1);
-    }
-};
-
-std::string env(const char *name) {
-    const char *v = std::getenv(name);
-    return v != nullptr ? v : "(unset)";
-}
+using envtest::env;
+using envtest::Files;
+using envtest::inFreshProcess;
 
 // --- the line parser ---------------------------------------------------
 
@@ -276,45 +227,6 @@ TEST(EnvFailures, MainFileFaultsEndTheProcess) {
     f.main("A=1\n # note\nB=2\n");
     EXPECT_EXIT({ f.use(); rbgetenv(); }, testing::ExitedWithCode(1),
                 "^invalid config file entry ' # note': unable to continue\n$");
-}
-
-// An allocator that fails its nth call from now on (counting from 1).
-int allocCalls = 0, failAt = 0;
-void *failingAlloc(std::size_t n) {
-    if (++allocCalls == failAt) {
-        errno = ENOMEM;
-        return nullptr;
-    }
-    return std::malloc(n);
-}
-void failAllocation(int nth) {
-    allocCalls = 0;
-    failAt = nth;
-    ns::env::setAllocator(failingAlloc);
-}
-
-TEST(EnvFailures, AllocationFailures) {
-    Files f;
-    f.main("TALVEN_DIR=/main\nTALVEN_BINDIR=/bin\n");
-    f.user("TALVEN_DIR=/user\nTALVEN_BINDIR=/ubin\n");
-    inFreshProcess([&] {  // environment string: only the export is lost
-        f.use();
-        ProcessType = 1;
-        failAllocation(1);
-        rbgetenv();
-        EXPECT_STREQ(RbDir, "/main");
-        EXPECT_EQ(env("TALVEN_DIR"), "(unset)");
-        EXPECT_EQ(env("TALVEN_BINDIR"), "/bin");
-    });
-    inFreshProcess([&] {  // user file copy: variable null, rest of the file unread
-        f.use();
-        failAllocation(6);
-        EXPECT_EQ(rbgetenv(), 0);
-        EXPECT_EQ(RbDir, nullptr);
-        EXPECT_STREQ(BinDir, "/bin");
-    });
-    EXPECT_EXIT({ f.use(); failAllocation(2); rbgetenv(); }, testing::ExitedWithCode(1),
-                "^malloc: Cannot allocate memory\n$");
 }
 
 }  // namespace
