@@ -194,8 +194,6 @@ int GetEnv(const char *dir) noexcept {
 
 }  // namespace
 
-std::span<const KeyRow> keyTable() { return table; }
-
 ParsedLine parseLine(std::string_view line, std::span<const KeyRow> rows) {
     ParsedLine result;
     line = line.substr(0, line.find('\0'));

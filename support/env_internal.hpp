@@ -24,9 +24,6 @@ struct KeyRow {
     char **var;
 };
 
-// The 16 known "TALVEN_" keys, each with its variable from support/env.h.
-std::span<const KeyRow> keyTable();
-
 enum class LineKind {
     Entry,    // key and value set (either may be empty)
     Empty,    // nothing but white space: skip the line
