@@ -142,8 +142,10 @@ Bytes localAddressWith(const char *hostName, const char *hosts) {
     Peer child({}, [&](Peer &p) {
         nstest::TempDir dir;
         nstest::writeFile(dir.file("hosts"), hosts);
+        // The sandbox's own hosts file is replaced in this child's view only.
         if (unshare(CLONE_NEWNS | CLONE_NEWUTS) != 0 ||
             mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            umount2("/etc/hosts", MNT_DETACH) != 0 ||
             mount(dir.file("hosts").c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) != 0 ||
             sethostname(hostName, std::strlen(hostName)) != 0) {
             p.report("setup-failed");

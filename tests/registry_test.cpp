@@ -280,10 +280,10 @@ TEST_F(Registry, NameOnlyRequestsAndControl) {
 
     const auto got = requests(*peer);
     ASSERT_EQ(got.size(), 5u);
-    Bytes unregister = withBytes(24, {{0, NS_UNREGISTER}, {ns::kNameOffset, 16}, {16, 5}});
+    Bytes unregister = withBytes(23, {{0, NS_UNREGISTER}, {ns::kNameOffset, 16}, {16, 5}});
     putText(unregister, 17, "\\\\a\\b");
     EXPECT_EQ(got[0], unregister);
-    Bytes pc = withBytes(25, {{0, NS_PCREGISTER}, {ns::kNameOffset, 16}, {16, 6}});
+    Bytes pc = withBytes(24, {{0, NS_PCREGISTER}, {ns::kNameOffset, 16}, {16, 6}});
     putText(pc, 17, "\\\\pc\\h");
     EXPECT_EQ(got[1], pc);
     pc[0] = NS_PCUNREGISTER;
