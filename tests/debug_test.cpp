@@ -134,11 +134,10 @@ protected:
     TempDir cfg;  // the configuration, an empty home, the child's standard error
     pid_t child = -1;
 
-    // Starts body in a fresh process configured with tmp as TALVEN_TMPDIR
-    // (none when !withTmpDir) and eventLevel as TALVEN_EVENTLEVEL (absent
-    // when null).  Both the configuration file and the variables are set, so
-    // that the case runs alike before and after the configuration module
-    // loads files.  Its exit status is body's result.
+    // Starts body in a fresh process whose configuration file names tmp as
+    // TALVEN_TMPDIR (none when !withTmpDir) and eventLevel as
+    // TALVEN_EVENTLEVEL (absent when null).  Its exit status is body's
+    // result.
     void start(const std::function<int()> &body, const char *eventLevel = nullptr,
                bool withTmpDir = true) {
         std::string conf = "TALVEN_DIR=" + cfg.path() + "\n";
@@ -153,8 +152,6 @@ protected:
         setenv("HOME", cfg.file("home").c_str(), 1);
         unsetenv("TALVEN_TMPDIR");
         unsetenv("TALVEN_EVENTLEVEL");
-        TmpDir = withTmpDir ? strdup(tmp.path().c_str()) : nullptr;
-        EventLevel = eventLevel ? strdup(eventLevel) : nullptr;
         int err = open(cfg.file("stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (err < 0 || dup2(err, STDERR_FILENO) < 0) _exit(126);
         close(err);
@@ -225,6 +222,7 @@ TEST_F(DebugLogTest, MasksDecideTheKindOfEachRecord) {
 TEST_F(DebugLogTest, DefaultEventMaskIsOne) {
     int st = run([] {
         DebugLog(NS_LOG_FAIL, "fail");
+        if (TmpDir == nullptr) return 10;  // loaded all the same
         DebugLog(NS_LOG_TRACE, "trace");
         DebugLog(1, "level one");
         return 0;

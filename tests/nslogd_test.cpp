@@ -38,14 +38,22 @@ bool waitForExit(Child &c) {
     return !c.running();
 }
 
-// No -d and no TALVEN_TMPDIR in the configuration.
-TEST(NslogdTest, NeedsADirectory) {
-    TempDir cfg;
-    nstest::writeFile(cfg.file("talven.conf"), "TALVEN_DIR=" + cfg.path() + "\n");
-    auto noDir = nstest::runProcess({nstest::binPath("nslogd")},
-                                    {{"TALVEN_CONFIG", cfg.file("talven.conf")},
-                                     {"HOME", cfg.path()},
-                                     {"TALVEN_TMPDIR", ""}});
+// Without -d the FIFO goes into the configured TALVEN_TMPDIR; with neither
+// there is nowhere to put it.
+TEST(NslogdTest, DirectoryComesFromTheConfiguration) {
+    TempDir cfg, tmp;
+    nstest::writeFile(cfg.file("with.conf"), "TALVEN_TMPDIR=" + tmp.path() + "\n");
+    nstest::writeFile(cfg.file("without.conf"), "TALVEN_DIR=" + cfg.path() + "\n");
+    nstest::Env env = {{"HOME", cfg.path()}, {"TALVEN_TMPDIR", ""}};
+
+    env.push_back({"TALVEN_CONFIG", cfg.file("with.conf")});
+    Child server({nstest::binPath("nslogd")}, env);
+    EXPECT_TRUE(server.waitForOutput("ready " + tmp.file(LOG_PIPE_NAME) + "\n"))
+        << server.out() << server.err();
+    EXPECT_EQ(server.stop(), 0);
+
+    env.back().second = cfg.file("without.conf");
+    auto noDir = nstest::runProcess({nstest::binPath("nslogd")}, env);
     EXPECT_EQ(noDir.status, 2);
     EXPECT_NE(noDir.err.find("no directory"), std::string::npos) << noDir.err;
 }
