@@ -65,6 +65,7 @@ public:
     void append(std::string_view s) {
         const std::size_t room = size_ - 1 - len_;
         const std::size_t n = s.size() < room ? s.size() : room;
+        if (n == 0) return;
         std::memcpy(buf_ + len_, s.data(), n);
         len_ += n;
         buf_[len_] = '\0';
