@@ -1,0 +1,285 @@
+// The census: scripted name servers answer the broadcast from the sandbox's
+// stand-in addresses.  Each census listens for 5 seconds, so the slow cases
+// are few and each checks several things.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "admin/census.h"
+#include "admin/census_internal.hpp"
+#include "admin/nsadmin.h"
+#include "support/testutil.hpp"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+constexpr std::uint16_t kPort = 16024;
+
+Bytes enciphered(int type, int n = NS_HEADER_SIZE) {
+    NsMessage msg{};
+    msg.type = static_cast<unsigned char>(type);
+    Bytes out(static_cast<std::size_t>(n) + NS_SALT_SIZE);
+    NsCrypt(out.data(), &msg, n);
+    return out;
+}
+
+sockaddr_in inet(const char *dotted, std::uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    inet_pton(AF_INET, dotted, &a.sin_addr);
+    return a;
+}
+
+int boundUdp(const sockaddr_in &at) {
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd >= 0 && bind(fd, reinterpret_cast<const sockaddr *>(&at), sizeof at) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Name servers that answer every NS_CENSUS datagram on kPort with a script
+// of datagrams, each sent from its own stand-in address.  The thread keeps
+// SIGALRM blocked so that the census's alarm reaches the thread that waits.
+class Responders {
+public:
+    struct Reply {
+        const char *from;
+        Bytes datagram;
+    };
+
+    explicit Responders(std::vector<Reply> script) : script_(std::move(script)) {
+        listen_ = boundUdp(inet("0.0.0.0", kPort));
+        EXPECT_GE(listen_, 0);
+        thread_ = std::thread([this] { run(); });
+    }
+    ~Responders() {
+        stop_ = true;
+        thread_.join();
+        close(listen_);
+    }
+    int censuses() const { return censuses_; }
+    int strangers() const { return strangers_; }
+
+private:
+    void run() {
+        sigset_t alarmOnly;
+        sigemptyset(&alarmOnly);
+        sigaddset(&alarmOnly, SIGALRM);
+        pthread_sigmask(SIG_BLOCK, &alarmOnly, nullptr);
+        while (!stop_) {
+            pollfd p{listen_, POLLIN, 0};
+            if (poll(&p, 1, 50) <= 0) continue;
+            std::uint8_t buf[NS_MSG_SIZE];
+            sockaddr_in client{};
+            socklen_t len = sizeof client;
+            ssize_t n = recvfrom(listen_, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&client),
+                                 &len);
+            std::uint8_t plain[NS_MSG_SIZE] = {};
+            if (n != 40 || NsDecrypt(plain, buf, static_cast<int>(n)) != NS_HEADER_SIZE ||
+                plain[0] != NS_CENSUS) {
+                ++strangers_;
+                continue;
+            }
+            ++censuses_;
+            for (const Reply &r : script_) {
+                int fd = boundUdp(inet(r.from, 0));
+                sendto(fd, r.datagram.data(), r.datagram.size(), 0,
+                       reinterpret_cast<const sockaddr *>(&client), len);
+                close(fd);
+            }
+        }
+    }
+
+    std::vector<Reply> script_;
+    int listen_ = -1;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> censuses_{0};
+    std::atomic<int> strangers_{0};
+    std::thread thread_;
+};
+
+double secondsSince(const timeval &t0) {
+    timeval t1{};
+    gettimeofday(&t1, nullptr);
+    return static_cast<double>(t1.tv_sec - t0.tv_sec) + (t1.tv_usec - t0.tv_usec) / 1e6;
+}
+
+TEST(CensusReply, OnlyMastersAndBackupsCount) {
+    EXPECT_EQ(ns::censusReplyType(enciphered(NS_MASTER).data(), 40), NS_MASTER);
+    EXPECT_EQ(ns::censusReplyType(enciphered(NS_BACKUP).data(), 40), NS_BACKUP);
+    EXPECT_EQ(ns::censusReplyType(enciphered(NS_OK).data(), 40), 0);
+    EXPECT_EQ(ns::censusReplyType(enciphered(NS_CENSUS).data(), 40), 0);
+    // One record byte is enough to hold the type; the salt alone is not.
+    EXPECT_EQ(ns::censusReplyType(enciphered(NS_MASTER, 1).data(), 25), NS_MASTER);
+    EXPECT_EQ(ns::censusReplyType(enciphered(NS_MASTER, 0).data(), 24), 0);
+    const Bytes tiny(10, 0xAB);
+    EXPECT_EQ(ns::censusReplyType(tiny.data(), tiny.size()), 0);
+    EXPECT_EQ(ns::censusReplyType(nullptr, 0), 0);
+    // A datagram cut at the receive buffer's size still deciphers in place.
+    Bytes big = enciphered(NS_BACKUP, NS_MSG_SIZE - NS_SALT_SIZE);
+    big.resize(400, 0xEE);
+    EXPECT_EQ(ns::censusReplyType(big.data(), big.size()), NS_BACKUP);
+    // The caller's bytes are not changed.
+    const Bytes master = enciphered(NS_MASTER);
+    Bytes copy = master;
+    ns::censusReplyType(copy.data(), copy.size());
+    EXPECT_EQ(copy, master);
+}
+
+TEST(Census, TwoCensusesEachPrintTheirMastersAndBackupsInOrder) {
+    Responders nsms({
+        {"198.18.0.13", Bytes(10, 0x55)},       // too short to hold a type
+        {"198.18.0.13", enciphered(NS_OK)},     // not a census reply
+        {"198.18.0.10", enciphered(NS_MASTER)},
+        {"198.18.0.11", enciphered(NS_BACKUP)},
+        {"198.18.0.12", enciphered(NS_BACKUP)},
+        {"198.18.0.19", enciphered(NS_MASTER)}, // an address without a name
+    });
+    nstest::TempDir dir;
+    nstest::writeFile(dir.file("talven.conf"), "TALVEN_TMPDIR=" + dir.path() + "\n");
+    const auto r = nstest::runProcess(
+        {nstest::binPath("nsadmin"), "-b", "198.18.0.255/16024", "-n", "-n"},
+        {{"TALVEN_CONFIG", dir.file("talven.conf")}, {"TALVEN_TMPDIR", dir.path()}});
+    const std::string one =
+        "nsm-master (MASTER)\n"
+        "nsm-backup1 (BACKUP)\n"
+        "nsm-backup2 (BACKUP)\n"
+        "198.18.0.19 (MASTER)\n";
+    EXPECT_EQ(r.out, one + one);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(nsms.censuses(), 2);
+    EXPECT_EQ(nsms.strangers(), 0);
+}
+
+TEST(Census, NobodyAnswersAfterFiveSecondsAndCleansUp) {
+    const int fds = nstest::openFdCount();
+    bGotBcastAddr = 1;
+    BcastAddr = inet(nstest::kBcastAddr, kPort);
+    alarm(0);
+    timeval t0{};
+    gettimeofday(&t0, nullptr);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(FindAllNS(), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    const double took = secondsSince(t0);
+    EXPECT_GT(took, 4.5);
+    EXPECT_LT(took, 8.0);
+    // No timer left, SIGALRM back to its default, the socket closed.
+    EXPECT_EQ(alarm(0), 0u);
+    struct sigaction act {};
+    sigaction(SIGALRM, nullptr, &act);
+    EXPECT_EQ(act.sa_handler, SIG_DFL);
+    EXPECT_EQ(nstest::openFdCount(), fds);
+}
+
+TEST(Census, NoSocketFailsTheCensusAndTheExitStatus) {
+    rlimit saved{};
+    getrlimit(RLIMIT_NOFILE, &saved);
+    // A new descriptor takes the lowest free number: allow none from there.
+    const int lowestFree = dup(0);
+    ASSERT_GE(lowestFree, 0);
+    close(lowestFree);
+    rlimit none = saved;
+    none.rlim_cur = static_cast<rlim_t>(lowestFree);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
+    const int result = FindAllNS();
+    const int savedErrno = errno;
+    char prog[] = "nsadmin", n[] = "-n";
+    char *argv[] = {prog, n, nullptr};
+    optind = 0;
+    const int status = AdminMain(2, argv);
+    setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(savedErrno, EMFILE);
+    EXPECT_EQ(status, 1);
+}
+
+// Holds UDP ports [from, to) on every local address; a forked child holds
+// part of them, since one process may not have enough descriptors.
+class PortBlocker {
+public:
+    PortBlocker(int from, int to) {
+        const int mid = from + (to - from) / 2;
+        int ready[2], release[2];
+        if (pipe(ready) != 0 || pipe(release) != 0) return;
+        child_ = fork();
+        if (child_ == 0) {
+            close(ready[0]);
+            close(release[1]);
+            const bool ok = hold(from, mid);
+            char c = ok ? 'y' : 'n';
+            (void)!write(ready[1], &c, 1);
+            (void)!read(release[0], &c, 1);  // until the parent lets go
+            _exit(0);
+        }
+        close(ready[1]);
+        close(release[0]);
+        release_ = release[1];
+        char c = 'n';
+        ok_ = hold(mid, to) && read(ready[0], &c, 1) == 1 && c == 'y';
+        close(ready[0]);
+    }
+    ~PortBlocker() {
+        for (int fd : fds_) close(fd);
+        if (release_ >= 0) close(release_);
+        if (child_ > 0) waitpid(child_, nullptr, 0);
+    }
+    bool ok() const { return ok_; }
+
+private:
+    bool hold(int from, int to) {
+        for (int port = from; port < to; ++port) {
+            int fd = boundUdp(inet("0.0.0.0", static_cast<std::uint16_t>(port)));
+            if (fd < 0) return false;
+            fds_.push_back(fd);
+        }
+        return true;
+    }
+
+    std::vector<int> fds_;
+    pid_t child_ = -1;
+    int release_ = -1;
+    bool ok_ = false;
+};
+
+TEST(Census, EveryPortFrom1025To32766TakenFailsTheBind) {
+    rlimit lim{};
+    getrlimit(RLIMIT_NOFILE, &lim);
+    if (lim.rlim_cur < lim.rlim_max) {
+        lim.rlim_cur = lim.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &lim);
+    }
+    if (lim.rlim_cur < 17000) GTEST_SKIP() << "too few descriptors to hold the ports";
+    const int fds = nstest::openFdCount();
+    {
+        // 32767 stays free: it lies outside the range the census tries.
+        PortBlocker busy(1025, 32767);
+        ASSERT_TRUE(busy.ok());
+        bGotBcastAddr = 1;
+        const int before = nstest::openFdCount();
+        EXPECT_EQ(FindAllNS(), -1);
+        EXPECT_EQ(nstest::openFdCount(), before);
+    }
+    EXPECT_EQ(nstest::openFdCount(), fds);
+}
+
+}  // namespace
