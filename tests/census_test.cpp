@@ -1,7 +1,6 @@
 // The census: scripted name servers answer the broadcast from the sandbox's
 // stand-in addresses.  Each census listens for 5 seconds, so the slow cases
 // are few and each checks several things.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -38,14 +37,6 @@ Bytes enciphered(int type, int n = NS_HEADER_SIZE) {
     return out;
 }
 
-sockaddr_in inet(const char *dotted, std::uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    inet_pton(AF_INET, dotted, &a.sin_addr);
-    return a;
-}
-
 int boundUdp(const sockaddr_in &at) {
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
     if (fd >= 0 && bind(fd, reinterpret_cast<const sockaddr *>(&at), sizeof at) != 0) {
@@ -66,7 +57,7 @@ public:
     };
 
     explicit Responders(std::vector<Reply> script) : script_(std::move(script)) {
-        listen_ = boundUdp(inet("0.0.0.0", kPort));
+        listen_ = boundUdp(nstest::inetAddr("0.0.0.0", kPort));
         EXPECT_GE(listen_, 0);
         thread_ = std::thread([this] { run(); });
     }
@@ -100,7 +91,7 @@ private:
             }
             ++censuses_;
             for (const Reply &r : script_) {
-                int fd = boundUdp(inet(r.from, 0));
+                int fd = boundUdp(nstest::inetAddr(r.from, 0));
                 sendto(fd, r.datagram.data(), r.datagram.size(), 0,
                        reinterpret_cast<const sockaddr *>(&client), len);
                 close(fd);
@@ -173,7 +164,7 @@ TEST(Census, TwoCensusesEachPrintTheirMastersAndBackupsInOrder) {
 TEST(Census, NobodyAnswersAfterFiveSecondsAndCleansUp) {
     const int fds = nstest::openFdCount();
     bGotBcastAddr = 1;
-    BcastAddr = inet(nstest::kBcastAddr, kPort);
+    BcastAddr = nstest::inetAddr(nstest::kBcastAddr, kPort);
     alarm(0);
     timeval t0{};
     gettimeofday(&t0, nullptr);
@@ -248,7 +239,7 @@ public:
 private:
     bool hold(int from, int to) {
         for (int port = from; port < to; ++port) {
-            int fd = boundUdp(inet("0.0.0.0", static_cast<std::uint16_t>(port)));
+            int fd = boundUdp(nstest::inetAddr("0.0.0.0", static_cast<std::uint16_t>(port)));
             if (fd < 0) return false;
             fds_.push_back(fd);
         }

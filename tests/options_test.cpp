@@ -1,6 +1,5 @@
 // The option loop: the tool run as a process against a scripted name server
 // master, and AdminMain in-process for the state that options set.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -28,14 +27,6 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 constexpr std::uint16_t kNsmPort = 16024;
 
-sockaddr_in inet(const char *dotted, std::uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    inet_pton(AF_INET, dotted, &a.sin_addr);
-    return a;
-}
-
 bool readFull(int fd, std::uint8_t *buf, std::size_t n) {
     while (n > 0) {
         pollfd p{fd, POLLIN, 0};
@@ -59,7 +50,7 @@ public:
         listen_ = socket(AF_INET, SOCK_STREAM, 0);
         const int on = 1;
         setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        const sockaddr_in at = inet(nstest::kMasterAddr, kNsmPort);
+        const sockaddr_in at = nstest::inetAddr(nstest::kMasterAddr, kNsmPort);
         EXPECT_EQ(bind(listen_, reinterpret_cast<const sockaddr *>(&at), sizeof at), 0);
         EXPECT_EQ(listen(listen_, 8), 0);
         thread_ = std::thread([this] { run(); });
@@ -113,7 +104,7 @@ private:
 ns::RecordBuilder refuse(const ns::RecordView &) { return ns::RecordBuilder(NS_OK + 1); }
 
 ns::RecordBuilder found(const char *dotted, std::uint16_t port, const char *auth) {
-    const sockaddr_in addr = inet(dotted, port);
+    const sockaddr_in addr = nstest::inetAddr(dotted, port);
     ns::RecordBuilder reply(NS_OK);
     reply.address(&addr, NS_ADDR_SIZE);
     if (auth != nullptr) reply.text(auth);

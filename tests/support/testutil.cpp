@@ -1,5 +1,6 @@
 #include "support/testutil.hpp"
 
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <net/if.h>
@@ -20,6 +21,14 @@
 #include <thread>
 
 namespace nstest {
+
+sockaddr_in inetAddr(const char *dotted, std::uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    inet_pton(AF_INET, dotted, &a.sin_addr);
+    return a;
+}
 
 bool insideSandbox() {
     const char *want = std::getenv("NS_SANDBOX_NETNS");

@@ -2,7 +2,10 @@
 #ifndef TESTS_SUPPORT_TESTUTIL_HPP
 #define TESTS_SUPPORT_TESTUTIL_HPP
 
+#include <netinet/in.h>
 #include <sys/types.h>
+
+#include <cstdint>
 
 #include <string>
 #include <utility>
@@ -18,6 +21,9 @@ inline constexpr const char *kMasterAddr = "198.18.0.10";   // "nsm-master"
 inline constexpr const char *kBackup1Addr = "198.18.0.11";  // "nsm-backup1"
 inline constexpr const char *kBackup2Addr = "198.18.0.12";  // "nsm-backup2"
 inline constexpr const char *kNamelessAddr = "198.18.0.19"; // no host name
+
+// An IPv4 socket address from a dotted number and a port (host order).
+sockaddr_in inetAddr(const char *dotted, std::uint16_t port);
 
 // True inside scripts/netsandbox: the namespace it made, with only lo and
 // its veth pair.
