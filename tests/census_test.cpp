@@ -22,6 +22,8 @@
 #include "admin/census.h"
 #include "admin/census_internal.hpp"
 #include "admin/nsadmin.h"
+#include "support/debug.h"
+#include "support/env.h"
 #include "support/testutil.hpp"
 
 namespace {
@@ -113,6 +115,32 @@ double secondsSince(const timeval &t0) {
     return static_cast<double>(t1.tv_sec - t0.tv_sec) + (t1.tv_usec - t0.tv_usec) / 1e6;
 }
 
+// The census reaches the configuration through the log client and the local
+// address: every census runs with a configuration of its own.
+class Census : public ::testing::Test {
+protected:
+    Census()
+        : config_(dir_.file("talven.conf")),
+          configEnv_("TALVEN_CONFIG", config_.c_str()),
+          tmpEnv_("TALVEN_TMPDIR", dir_.path().c_str()) {
+        nstest::writeFile(config_, "TALVEN_TMPDIR=" + dir_.path() + "\n");
+    }
+    // Loads what is loaded once per process, before a test takes the
+    // descriptors away.
+    void loadOnce() {
+        rbgetenv();
+        usptcp_Initialise();
+        DebugLog(NS_LOG_TRACE, "census test\n");
+    }
+    nstest::Env env() const {
+        return {{"TALVEN_CONFIG", config_}, {"TALVEN_TMPDIR", dir_.path()}};
+    }
+
+    nstest::TempDir dir_;
+    std::string config_;
+    nstest::ScopedEnv configEnv_, tmpEnv_;
+};
+
 TEST(CensusReply, OnlyMastersAndBackupsCount) {
     EXPECT_EQ(ns::censusReplyType(enciphered(NS_MASTER).data(), 40), NS_MASTER);
     EXPECT_EQ(ns::censusReplyType(enciphered(NS_BACKUP).data(), 40), NS_BACKUP);
@@ -135,7 +163,7 @@ TEST(CensusReply, OnlyMastersAndBackupsCount) {
     EXPECT_EQ(copy, master);
 }
 
-TEST(Census, TwoCensusesEachPrintTheirMastersAndBackupsInOrder) {
+TEST_F(Census, TwoCensusesEachPrintTheirMastersAndBackupsInOrder) {
     Responders nsms({
         {"198.18.0.13", Bytes(10, 0x55)},       // too short to hold a type
         {"198.18.0.13", enciphered(NS_OK)},     // not a census reply
@@ -144,11 +172,8 @@ TEST(Census, TwoCensusesEachPrintTheirMastersAndBackupsInOrder) {
         {"198.18.0.12", enciphered(NS_BACKUP)},
         {"198.18.0.19", enciphered(NS_MASTER)}, // an address without a name
     });
-    nstest::TempDir dir;
-    nstest::writeFile(dir.file("talven.conf"), "TALVEN_TMPDIR=" + dir.path() + "\n");
     const auto r = nstest::runProcess(
-        {nstest::binPath("nsadmin"), "-b", "198.18.0.255/16024", "-n", "-n"},
-        {{"TALVEN_CONFIG", dir.file("talven.conf")}, {"TALVEN_TMPDIR", dir.path()}});
+        {nstest::binPath("nsadmin"), "-b", "198.18.0.255/16024", "-n", "-n"}, env());
     const std::string one =
         "nsm-master (MASTER)\n"
         "nsm-backup1 (BACKUP)\n"
@@ -161,7 +186,7 @@ TEST(Census, TwoCensusesEachPrintTheirMastersAndBackupsInOrder) {
     EXPECT_EQ(nsms.strangers(), 0);
 }
 
-TEST(Census, NobodyAnswersAfterFiveSecondsAndCleansUp) {
+TEST_F(Census, NobodyAnswersAfterFiveSecondsAndCleansUp) {
     const int fds = nstest::openFdCount();
     bGotBcastAddr = 1;
     BcastAddr = nstest::inetAddr(nstest::kBcastAddr, kPort);
@@ -182,7 +207,8 @@ TEST(Census, NobodyAnswersAfterFiveSecondsAndCleansUp) {
     EXPECT_EQ(nstest::openFdCount(), fds);
 }
 
-TEST(Census, NoSocketFailsTheCensusAndTheExitStatus) {
+TEST_F(Census, NoSocketFailsTheCensusAndTheExitStatus) {
+    loadOnce();
     rlimit saved{};
     getrlimit(RLIMIT_NOFILE, &saved);
     // A new descriptor takes the lowest free number: allow none from there.
@@ -252,7 +278,7 @@ private:
     bool ok_ = false;
 };
 
-TEST(Census, EveryPortFrom1025To32766TakenFailsTheBind) {
+TEST_F(Census, EveryPortFrom1025To32766TakenFailsTheBind) {
     rlimit lim{};
     getrlimit(RLIMIT_NOFILE, &lim);
     if (lim.rlim_cur < lim.rlim_max) {
