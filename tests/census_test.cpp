@@ -5,14 +5,11 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/time.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <string>
@@ -21,9 +18,6 @@
 
 #include "admin/census.h"
 #include "admin/census_internal.hpp"
-#include "admin/nsadmin.h"
-#include "support/debug.h"
-#include "support/env.h"
 #include "support/testutil.hpp"
 
 namespace {
@@ -119,26 +113,7 @@ double secondsSince(const timeval &t0) {
 // address: every census runs with a configuration of its own.
 class Census : public ::testing::Test {
 protected:
-    Census()
-        : config_(dir_.file("talven.conf")),
-          configEnv_("TALVEN_CONFIG", config_.c_str()),
-          tmpEnv_("TALVEN_TMPDIR", dir_.path().c_str()) {
-        nstest::writeFile(config_, "TALVEN_TMPDIR=" + dir_.path() + "\n");
-    }
-    // Loads what is loaded once per process, before a test takes the
-    // descriptors away.
-    void loadOnce() {
-        rbgetenv();
-        usptcp_Initialise();
-        DebugLog(NS_LOG_TRACE, "census test\n");
-    }
-    nstest::Env env() const {
-        return {{"TALVEN_CONFIG", config_}, {"TALVEN_TMPDIR", dir_.path()}};
-    }
-
-    nstest::TempDir dir_;
-    std::string config_;
-    nstest::ScopedEnv configEnv_, tmpEnv_;
+    nstest::ScopedConfig config_;
 };
 
 TEST(CensusReply, OnlyMastersAndBackupsCount) {
@@ -173,7 +148,7 @@ TEST_F(Census, TwoCensusesEachPrintTheirMastersAndBackupsInOrder) {
         {"198.18.0.19", enciphered(NS_MASTER)}, // an address without a name
     });
     const auto r = nstest::runProcess(
-        {nstest::binPath("nsadmin"), "-b", "198.18.0.255/16024", "-n", "-n"}, env());
+        {nstest::binPath("nsadmin"), "-b", "198.18.0.255/16024", "-n", "-n"}, config_.env());
     const std::string one =
         "nsm-master (MASTER)\n"
         "nsm-backup1 (BACKUP)\n"
@@ -204,98 +179,6 @@ TEST_F(Census, NobodyAnswersAfterFiveSecondsAndCleansUp) {
     struct sigaction act {};
     sigaction(SIGALRM, nullptr, &act);
     EXPECT_EQ(act.sa_handler, SIG_DFL);
-    EXPECT_EQ(nstest::openFdCount(), fds);
-}
-
-TEST_F(Census, NoSocketFailsTheCensusAndTheExitStatus) {
-    loadOnce();
-    rlimit saved{};
-    getrlimit(RLIMIT_NOFILE, &saved);
-    // A new descriptor takes the lowest free number: allow none from there.
-    const int lowestFree = dup(0);
-    ASSERT_GE(lowestFree, 0);
-    close(lowestFree);
-    rlimit none = saved;
-    none.rlim_cur = static_cast<rlim_t>(lowestFree);
-    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
-    const int result = FindAllNS();
-    const int savedErrno = errno;
-    char prog[] = "nsadmin", n[] = "-n";
-    char *argv[] = {prog, n, nullptr};
-    optind = 0;
-    const int status = AdminMain(2, argv);
-    setrlimit(RLIMIT_NOFILE, &saved);
-    EXPECT_EQ(result, -1);
-    EXPECT_EQ(savedErrno, EMFILE);
-    EXPECT_EQ(status, 1);
-}
-
-// Holds UDP ports [from, to) on every local address; a forked child holds
-// part of them, since one process may not have enough descriptors.
-class PortBlocker {
-public:
-    PortBlocker(int from, int to) {
-        const int mid = from + (to - from) / 2;
-        int ready[2], release[2];
-        if (pipe(ready) != 0 || pipe(release) != 0) return;
-        child_ = fork();
-        if (child_ == 0) {
-            close(ready[0]);
-            close(release[1]);
-            const bool ok = hold(from, mid);
-            char c = ok ? 'y' : 'n';
-            (void)!write(ready[1], &c, 1);
-            (void)!read(release[0], &c, 1);  // until the parent lets go
-            _exit(0);
-        }
-        close(ready[1]);
-        close(release[0]);
-        release_ = release[1];
-        char c = 'n';
-        ok_ = hold(mid, to) && read(ready[0], &c, 1) == 1 && c == 'y';
-        close(ready[0]);
-    }
-    ~PortBlocker() {
-        for (int fd : fds_) close(fd);
-        if (release_ >= 0) close(release_);
-        if (child_ > 0) waitpid(child_, nullptr, 0);
-    }
-    bool ok() const { return ok_; }
-
-private:
-    bool hold(int from, int to) {
-        for (int port = from; port < to; ++port) {
-            int fd = boundUdp(nstest::inetAddr("0.0.0.0", static_cast<std::uint16_t>(port)));
-            if (fd < 0) return false;
-            fds_.push_back(fd);
-        }
-        return true;
-    }
-
-    std::vector<int> fds_;
-    pid_t child_ = -1;
-    int release_ = -1;
-    bool ok_ = false;
-};
-
-TEST_F(Census, EveryPortFrom1025To32766TakenFailsTheBind) {
-    rlimit lim{};
-    getrlimit(RLIMIT_NOFILE, &lim);
-    if (lim.rlim_cur < lim.rlim_max) {
-        lim.rlim_cur = lim.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &lim);
-    }
-    if (lim.rlim_cur < 17000) GTEST_SKIP() << "too few descriptors to hold the ports";
-    const int fds = nstest::openFdCount();
-    {
-        // 32767 stays free: it lies outside the range the census tries.
-        PortBlocker busy(1025, 32767);
-        ASSERT_TRUE(busy.ok());
-        bGotBcastAddr = 1;
-        const int before = nstest::openFdCount();
-        EXPECT_EQ(FindAllNS(), -1);
-        EXPECT_EQ(nstest::openFdCount(), before);
-    }
     EXPECT_EQ(nstest::openFdCount(), fds);
 }
 

@@ -111,23 +111,22 @@ ns::RecordBuilder found(const char *dotted, std::uint16_t port, const char *auth
     return reply;
 }
 
-// A configuration that names the fake master, and the tool run with it.
+// The configuration entry that names the fake master.
+std::string masterEntry() {
+    return "TALVEN_NAMESVC=" + std::string(nstest::kMasterAddr) + "." + std::to_string(kNsmPort) +
+           "\n";
+}
+
+// The tool run with a configuration that names the fake master.
 class Tool {
 public:
-    Tool() {
-        nstest::writeFile(dir_.file("talven.conf"),
-                          "TALVEN_TMPDIR=" + dir_.path() + "\nTALVEN_NAMESVC=" +
-                              nstest::kMasterAddr + "." + std::to_string(kNsmPort) + "\n");
-    }
-    std::string config() const { return dir_.file("talven.conf"); }
-    const std::string &tmpDir() const { return dir_.path(); }
     nstest::ProcResult run(std::vector<std::string> args) const {
         args.insert(args.begin(), nstest::binPath("nsadmin"));
-        return nstest::runProcess(args, {{"TALVEN_CONFIG", config()}, {"TALVEN_TMPDIR", tmpDir()}});
+        return nstest::runProcess(args, config_.env());
     }
 
 private:
-    nstest::TempDir dir_;
+    nstest::TestConfig config_{masterEntry()};
 };
 
 std::string usageLine() {
@@ -288,9 +287,7 @@ TEST(AdminMainInProcess, BroadcastOptionSetsTheCensusAddress) {
 
 TEST(AdminMainInProcess, DebugOptionSetsTheLocalMask) {
     FakeMaster master(refuse);
-    Tool tool;
-    nstest::ScopedEnv config("TALVEN_CONFIG", tool.config().c_str());
-    nstest::ScopedEnv tmp("TALVEN_TMPDIR", tool.tmpDir().c_str());
+    nstest::ScopedConfig config(masterEntry());
     char prog[] = "nsadmin", d[] = "-d", level[] = "768";
     char *argv[] = {prog, d, level, nullptr};
     optind = 0;

@@ -252,4 +252,15 @@ ScopedEnv::~ScopedEnv() {
         unsetenv(name_.c_str());
 }
 
+TestConfig::TestConfig(const std::string &entries) : file_(dir_.file("talven.conf")) {
+    writeFile(file_, "TALVEN_TMPDIR=" + dir_.path() + "\n" + entries);
+}
+
+Env TestConfig::env() const { return {{"TALVEN_CONFIG", file_}, {"TALVEN_TMPDIR", dir()}}; }
+
+ScopedConfig::ScopedConfig(const std::string &entries)
+    : TestConfig(entries),
+      config_("TALVEN_CONFIG", file().c_str()),
+      tmp_("TALVEN_TMPDIR", dir().c_str()) {}
+
 }  // namespace nstest

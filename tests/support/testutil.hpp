@@ -107,6 +107,31 @@ private:
     std::string old_;
 };
 
+// A main configuration file of its own in a fresh directory, which is also
+// its temporary directory (TALVEN_TMPDIR), followed by any further entries
+// ("KEY=VALUE\n" lines).
+class TestConfig {
+public:
+    explicit TestConfig(const std::string &entries = "");
+    const std::string &file() const { return file_; }
+    const std::string &dir() const { return dir_.path(); }
+    // TALVEN_CONFIG and TALVEN_TMPDIR for runProcess.
+    Env env() const;
+
+private:
+    TempDir dir_;
+    std::string file_;
+};
+
+// A TestConfig that this process's environment names for the scope.
+class ScopedConfig : public TestConfig {
+public:
+    explicit ScopedConfig(const std::string &entries = "");
+
+private:
+    ScopedEnv config_, tmp_;
+};
+
 }  // namespace nstest
 
 #endif
