@@ -9,7 +9,9 @@
 #include <thread>
 
 #include "support/signals_internal.hpp"
+#include "support/env.h"
 #include "support/sockets.h"
+#include "support/testutil.hpp"
 
 namespace {
 
@@ -23,14 +25,19 @@ struct sigaction current(int sig) {
 
 bool restarts(int sig) { return (current(sig).sa_flags & SA_RESTART) != 0; }
 
-// Leaves SIGALRM and SIGUSR1 as a test found them: default, no alarm.
+// Leaves SIGALRM and SIGUSR1 as a test found them: default, no alarm.  The
+// alarm handler logs, so the log client finds a configuration, loaded here
+// rather than inside the handler.
 class Signals : public ::testing::Test {
 protected:
+    void SetUp() override { rbgetenv(); }
     void TearDown() override {
         alarm(0);
         signal(SIGALRM, SIG_DFL);
         signal(SIGUSR1, SIG_DFL);
     }
+
+    nstest::ScopedConfig config_;
 };
 
 TEST_F(Signals, RestartOnlyForRealHandlersWithoutFlagOne) {
