@@ -1,5 +1,6 @@
 // The request exchange: frame reading, the stream routines, and UspMapIO,
 // UspSend and UspReceive against scripted name servers.
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -265,6 +266,46 @@ TEST_F(Exchange, RefusedMasterIsFollowedByABroadcast) {
     EXPECT_EQ(discoveries[0], bareRecord(NS_FINDMASTER));
     EXPECT_EQ(tagged(events, "request"), std::vector<Bytes>(2, plainOf(b)));
     EXPECT_EQ(nstest::openFdCount(), fds);
+}
+
+// A master whose accept queue is full never completes the connect: the
+// 5-second timer cuts it, and the second attempt broadcasts.
+TEST_F(Exchange, ConnectThatHangsIsCutAfterFiveSeconds) {
+    configure("nsm-master.16037");
+    int full = socket(AF_INET, SOCK_STREAM, 0);
+    NsAddr fullAddr = inetAddr(kMasterAddr, 16037);
+    ASSERT_EQ(bind(full, reinterpret_cast<sockaddr *>(&fullAddr), sizeof fullAddr), 0);
+    ASSERT_EQ(listen(full, 0), 0);
+    const int filler = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(connect(filler, reinterpret_cast<sockaddr *>(&fullAddr), sizeof fullAddr), 0);
+
+    const NsAddr own = inetAddr(kBackup1Addr, 16038);
+    const int any = udpSocket("0.0.0.0", 16037);
+    const int from = udpSocket(kBackup1Addr, 16037);
+    const int listener = tcpListener(kBackup1Addr, 16038);
+    Peer peer({any, from, listener}, [&](Peer &p) {
+        answerDiscovery(p, any, from, masterReply(&own), 12000);
+        serveOne(p, listener, bareRecord(NS_OK));
+    });
+    const int fds = nstest::openFdCount();
+    const auto start = std::chrono::steady_clock::now();
+    const Bytes request = bareRecord(NS_CONTROL);
+    NsMessage reply{};
+    EXPECT_EQ(UspMapIO(reinterpret_cast<const NsMessage *>(request.data()), 16, &reply), NS_OK);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, std::chrono::milliseconds(4900));
+    EXPECT_LT(took, std::chrono::milliseconds(7000));
+
+    struct sigaction now {};
+    sigaction(SIGALRM, nullptr, &now);
+    EXPECT_EQ(now.sa_handler, SIG_DFL);
+    EXPECT_EQ(alarm(0), 0u) << "no alarm left armed";
+    EXPECT_EQ(nstest::openFdCount(), fds);
+    EXPECT_EQ(tagged(peer.finish(), "request").size(), 1u);
+    EXPECT_TRUE(logs().has("ReplyTimeout (signal 14)\n")) << logs().dump();
+    EXPECT_TRUE(logs().has("UspMapIO: nl_connect(198.18.0.10 (16037)) failed (errno 4)\n"));
+    close(filler);
+    close(full);
 }
 
 TEST_F(Exchange, MasterClosingWithoutReplyIsRetriedByBroadcast) {
