@@ -34,12 +34,19 @@ int exchange(const ns::RecordBuilder &request, NsMessage *reply, int *replyLen) 
     return ns::mapIO(&request.message(), request.length(), reply, replyLen);
 }
 
-// The requests that carry a name item alone and read nothing but the reply's
-// type; their trace is "who: (name) returning result".
-int nameRequest(const char *who, int type, int option, const char *name) {
+// Every operation first makes sure of the local identity; most requests
+// carry a name item alone.
+ns::RecordBuilder namedRequest(int type, int option, const char *name) {
     usptcp_Initialise();
     ns::RecordBuilder request(type);
     request.option(option).name(name);
+    return request;
+}
+
+// The requests that carry a name item alone and read nothing but the reply's
+// type; their trace is "who: (name) returning result".
+int nameRequest(const char *who, int type, int option, const char *name) {
+    const ns::RecordBuilder request = namedRequest(type, option, name);
     if (!fits(who, request)) return -1;
     NsMessage reply{};
     int replyLen = 0;
@@ -50,9 +57,7 @@ int nameRequest(const char *who, int type, int option, const char *name) {
 
 // A send-only lookup: the connected descriptor, the reply left unread.
 int submitLookup(const char *who, const char *name, int option, int bcast) {
-    usptcp_Initialise();
-    ns::RecordBuilder request(NS_LOOKUP);
-    request.option(option).name(name);
+    const ns::RecordBuilder request = namedRequest(NS_LOOKUP, option, name);
     if (!fits(who, request)) return -1;
     return UspSend(&request.message(), request.length(), bcast);
 }
@@ -110,9 +115,7 @@ bool decodeLookupReply(std::span<const std::uint8_t> record, NsAddr *addr, int *
 extern "C" int usptcp_LookupUspNameBounded(const char *name, NsAddr *addr, int *addrLen,
                                            int option, char *auth, size_t authSize) {
     static constexpr const char *who = "usptcp_LookupUspName";
-    usptcp_Initialise();
-    ns::RecordBuilder request(NS_LOOKUP);
-    request.option(option).name(name);
+    const ns::RecordBuilder request = namedRequest(NS_LOOKUP, option, name);
     if (!fits(who, request)) return -1;
     NsMessage reply{};
     int replyLen = 0;

@@ -93,32 +93,29 @@ inline Bytes frameOf(const Bytes &plain) {
 
 // ---- sockets, made by the test before the peer starts ----
 
-inline int tcpListener(const char *ip, std::uint16_t port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
+// A socket of `type` bound to ip:port, sharing the port with others (the
+// UDP one bound to 0.0.0.0 receives the broadcasts, the ones bound to an
+// NSM's address send its replies).
+inline int boundSocket(int type, const char *ip, std::uint16_t port) {
+    int fd = socket(AF_INET, type, 0);
     const int on = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     NsAddr a = inetAddr(ip, port);
-    if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(fd, 8) != 0) {
-        ADD_FAILURE() << "cannot listen on " << ip << ":" << port << ": " << std::strerror(errno);
+    if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
+        (type == SOCK_STREAM && listen(fd, 8) != 0)) {
+        ADD_FAILURE() << "cannot bind " << ip << ":" << port << ": " << std::strerror(errno);
         close(fd);
         return -1;
     }
     return fd;
 }
 
-// A UDP socket that shares its port: the one bound to 0.0.0.0 receives the
-// broadcasts, the ones bound to an NSM's address send its replies.
+inline int tcpListener(const char *ip, std::uint16_t port) {
+    return boundSocket(SOCK_STREAM, ip, port);
+}
+
 inline int udpSocket(const char *ip, std::uint16_t port) {
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    const int on = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    NsAddr a = inetAddr(ip, port);
-    if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
-        ADD_FAILURE() << "cannot bind udp " << ip << ":" << port << ": " << std::strerror(errno);
-        close(fd);
-        return -1;
-    }
-    return fd;
+    return boundSocket(SOCK_DGRAM, ip, port);
 }
 
 // ---- what a peer's script does ----
