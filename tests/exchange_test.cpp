@@ -212,29 +212,6 @@ TEST_F(Exchange, SendsOneFrameToTheConfiguredMaster) {
     EXPECT_TRUE(logs().has("presetNS: returning 198.18.0.10 (16030)\n")) << logs().dump();
 }
 
-TEST_F(Exchange, GathersAReplyWrittenInPieces) {
-    configure("nsm-master.16030");
-    const int listener = tcpListener(kMasterAddr, 16030);
-    const Bytes answer = namedReply(NS_OK, "\\\\host\\a-rather-long-service-name");
-    Peer peer({listener}, [&](Peer &) {
-        const int conn = acceptOne(listener, 8000);
-        (void)readRequest(conn);
-        for (std::uint8_t byte : frameOf(answer)) {
-            writeAll(conn, {byte});
-            std::this_thread::sleep_for(std::chrono::milliseconds(3));
-        }
-        close(conn);
-    });
-    const Bytes request = bareRecord(NS_CONTROL);
-    NsMessage reply{};
-    int len = 0;
-    EXPECT_EQ(ns::mapIO(reinterpret_cast<const NsMessage *>(request.data()), 16, &reply, &len),
-              NS_OK);
-    ASSERT_EQ(len, static_cast<int>(answer.size()));
-    EXPECT_EQ(std::memcmp(&reply, answer.data(), answer.size()), 0);
-    peer.finish();
-}
-
 TEST_F(Exchange, RefusedMasterIsFollowedByABroadcast) {
     // Nothing listens at the configured master; the master that answers the
     // broadcast takes requests at its own address, which is remembered.

@@ -118,35 +118,18 @@ TEST_F(LookupReply, AddressItemsOfOtherLengthsStayInTheAddress) {
 }
 
 TEST_F(LookupReply, AuthenticationOutputIsBounded) {
-    // Address first, then a text of 60 and a name of 127 characters: 188
-    // characters would go to the buffer.
-    const std::string text(60, 't'), name(127, 'n');
-    ns::RecordBuilder b(NS_OK);
-    b.address(&found, sizeof found).text(text.c_str()).name(name.c_str());
-    ASSERT_TRUE(b.ok());
-    ASSERT_TRUE(decode(plainOf(b)));
-    EXPECT_EQ(std::string(auth), text + "\x1a" + name.substr(0, NS_AUTH_SIZE - 62));
-    for (std::size_t i = NS_AUTH_SIZE; i < sizeof auth; ++i) ASSERT_EQ(auth[i], '#') << i;
-
-    SetUp();
-    ASSERT_TRUE(decode(plainOf(b), 5));
-    EXPECT_STREQ(auth, "tttt");
+    const Bytes reply = okLookupReply(found, "text", "\\\\h\\s");
+    ASSERT_TRUE(decode(reply, 5));
+    EXPECT_STREQ(auth, "text");
     EXPECT_EQ(auth[5], '#');
-
     SetUp();
-    ASSERT_TRUE(decode(plainOf(b), 0));
+    ASSERT_TRUE(decode(reply, 7));
+    EXPECT_STREQ(auth, "text\x1a\\");
+    EXPECT_EQ(auth[7], '#');
+    SetUp();
+    ASSERT_TRUE(decode(reply, 0));
     EXPECT_EQ(auth[0], '#');
-    EXPECT_TRUE(ns::decodeLookupReply(plainOf(b), &addr, &addrLen, nullptr, 128));
-}
-
-TEST_F(LookupReply, TextWithoutItsTerminatorEndsWithItsItem) {
-    // Text item "abc" whose NUL is missing: the next byte is not taken.
-    Bytes r = withBytes(40, {{0, NS_OK}, {ns::kAddrOffset, 16}, {16, 16}, {ns::kTextOffset, 33},
-                             {33, 3}, {37, 'Z'}});
-    std::memcpy(r.data() + 17, &found, sizeof found);
-    putText(r, 34, "abc");
-    ASSERT_TRUE(decode(r));
-    EXPECT_STREQ(auth, "abc");
+    EXPECT_TRUE(ns::decodeLookupReply(reply, &addr, &addrLen, nullptr, 128));
 }
 
 // ---- requests as the name server receives them ----
@@ -202,7 +185,9 @@ TEST_F(Registry, LookupReplyOverflowingTheBufferIsCut) {
     NsAddr addr{};
     int len = 0;
     EXPECT_EQ(usptcp_LookupUspName("\\\\a\\b", &addr, &len, 4, auth), 0);
-    EXPECT_EQ(std::strlen(auth), NS_AUTH_SIZE - 1u);
+    // Address first, then a text of 60 and a name of 127 characters: 188
+    // characters would go to the buffer.
+    EXPECT_EQ(std::string(auth), text + "\x1a" + name.substr(0, NS_AUTH_SIZE - 62));
     for (std::size_t i = NS_AUTH_SIZE; i < sizeof auth; ++i) EXPECT_EQ(auth[i], '#');
     requests(*peer);
 }
