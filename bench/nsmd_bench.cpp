@@ -149,7 +149,8 @@ void BM_NameListRetrieval(benchmark::State &state) {
     char preload[] = "/tmp/nsmd_bench.XXXXXX";
     const int pf = mkstemp(preload);
     FILE *f = fdopen(pf, "w");
-    for (int i = 0; i < kNames; ++i) std::fprintf(f, "service %s 198.18.0.1 4000\n", nameOf(i).c_str());
+    for (int i = 0; i < kNames; ++i)
+        std::fprintf(f, "service %s 198.18.0.1 4000\n", nameOf(i).c_str());
     std::fclose(f);
     int out[2];
     if (pipe(out) != 0) return state.SkipWithError("pipe");
@@ -157,12 +158,14 @@ void BM_NameListRetrieval(benchmark::State &state) {
     if (pid == 0) {
         dup2(out[1], 1);
         const std::string bin = dir + "/nsmd";
-        execl(bin.c_str(), bin.c_str(), "-a", "198.18.0.10", "-f", preload, static_cast<char *>(nullptr));
+        execl(bin.c_str(), bin.c_str(), "-a", "198.18.0.10", "-f", preload,
+              static_cast<char *>(nullptr));
         _exit(127);
     }
     close(out[1]);
     char line[128] = {};
-    const ssize_t got = read(out[0], line, sizeof line - 1);  // "ready ..." once every socket is bound
+    const ssize_t got =
+        read(out[0], line, sizeof line - 1);  // "ready ..." once every socket is bound
     unlink(preload);
     if (got <= 0 || std::strncmp(line, "ready", 5) != 0) state.SkipWithError("nsmd did not start");
     for (auto _ : state)
@@ -173,9 +176,9 @@ void BM_NameListRetrieval(benchmark::State &state) {
 }
 
 // Registered only inside the sandbox: it starts a stand-in and opens sockets.
-const bool registered = insideSandbox() &&
-    benchmark::RegisterBenchmark("BM_NameListRetrieval", BM_NameListRetrieval)
-            ->Unit(benchmark::kMillisecond)
-            ->UseRealTime() != nullptr;
+const bool registered =
+    insideSandbox() && benchmark::RegisterBenchmark("BM_NameListRetrieval", BM_NameListRetrieval)
+                               ->Unit(benchmark::kMillisecond)
+                               ->UseRealTime() != nullptr;
 
 }  // namespace

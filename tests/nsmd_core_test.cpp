@@ -101,7 +101,8 @@ TEST(NsmdProtocol, EveryCutOfAValidRequestIsAnsweredWithoutReadingPastIt) {
     a.sin_family = AF_INET;
     a.sin_port = htons(1);
     a.sin_addr.s_addr = htonl(0x7f000001);
-    Bytes full = recordOf(ns::RecordBuilder(NS_REGISTER).name("\\\\h\\s").address(&a, 16).text("t"));
+    Bytes full =
+        recordOf(ns::RecordBuilder(NS_REGISTER).name("\\\\h\\s").address(&a, 16).text("t"));
     // Only the text's NUL may go missing: its item is whole without it.
     for (std::size_t n = 0; n + 1 < full.size(); ++n) {
         // A copy of exactly n bytes: anything read past it is caught by ASan.
@@ -135,7 +136,8 @@ TEST(NsmdProtocol, ListEncoderMakesBoundedBlocksOfHeadNamesAndEnd) {
         const int n = NsDecrypt(plain.data(), cipher.data(), static_cast<int>(len));
         ns::RecordView v(plain.data(), n);
         types.push_back(v.type());
-        if (v.type() == nsmd::kListEntryType) got.emplace_back(v.stringItem(ns::kNameOffset).value());
+        if (v.type() == nsmd::kListEntryType)
+            got.emplace_back(v.stringItem(ns::kNameOffset).value());
         at += 1 + len;
     }
     EXPECT_EQ(types.front(), NS_LISTHEAD);
@@ -161,7 +163,7 @@ TEST(NsmdOutbox, FragmentsAndPausesPaceTheBytes) {
     now = out.readyAt();
     EXPECT_EQ(out.flush(sv[0], now), nsmd::Outbox::Status::Waiting);  // 8 sent
     now = out.readyAt();
-    EXPECT_EQ(out.flush(sv[0], now), nsmd::Outbox::Status::Done);     // 10 sent
+    EXPECT_EQ(out.flush(sv[0], now), nsmd::Outbox::Status::Done);  // 10 sent
     char buf[32];
     EXPECT_EQ(read(sv[1], buf, sizeof buf), 10);
     close(sv[0]);
@@ -171,7 +173,8 @@ TEST(NsmdOutbox, FragmentsAndPausesPaceTheBytes) {
 TEST(NsmdHostile, StepsExpandInOrderAndOnlyNormalUsesTheNormalAnswer) {
     nsmd::HostileScript script;
     std::string error;
-    ASSERT_TRUE(script.parse("# c\n\ntcp raw:aabb pause:5 normal silent raw:cc\nudp normal\n", error))
+    ASSERT_TRUE(
+        script.parse("# c\n\ntcp raw:aabb pause:5 normal silent raw:cc\nudp normal\n", error))
         << error;
     auto step = script.next(nsmd::Transport::Tcp);
     ASSERT_TRUE(step);
@@ -179,13 +182,14 @@ TEST(NsmdHostile, StepsExpandInOrderAndOnlyNormalUsesTheNormalAnswer) {
     EXPECT_FALSE(script.next(nsmd::Transport::List));
     nsmd::Outbox out;
     int normals = 0;
-    auto ending = nsmd::expandStep(*step, out, false, [&](nsmd::Outbox &o, const nsmd::Piece &proto) {
-        EXPECT_EQ(proto.delayMs, 5);
-        ++normals;
-        nsmd::Piece p = proto;
-        p.bytes = {0xdd};
-        o.add(p);
-    });
+    auto ending =
+        nsmd::expandStep(*step, out, false, [&](nsmd::Outbox &o, const nsmd::Piece &proto) {
+            EXPECT_EQ(proto.delayMs, 5);
+            ++normals;
+            nsmd::Piece p = proto;
+            p.bytes = {0xdd};
+            o.add(p);
+        });
     EXPECT_EQ(ending, nsmd::Ending::Hold);  // nothing after silent is sent
     EXPECT_EQ(normals, 1);
     int sv[2];

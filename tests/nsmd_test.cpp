@@ -160,7 +160,8 @@ std::vector<Datagram> ask(const Bytes &plain, const char *to = nstest::kBcastAdd
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     for (;;) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        end - std::chrono::steady_clock::now()).count();
+                        end - std::chrono::steady_clock::now())
+                        .count();
         pollfd p{s.fd, POLLIN, 0};
         if (left <= 0 || poll(&p, 1, static_cast<int>(left)) != 1) break;
         std::uint8_t buf[512];
@@ -190,8 +191,8 @@ Bytes lookup(const char *name, int option = 0) {
     return bytesOf(ns::RecordBuilder(NS_LOOKUP).option(option).name(name));
 }
 
-Bytes registration(const char *name, const NsAddr &addr, const char *text = nullptr,
-                   int type = 3, int level = 1) {
+Bytes registration(const char *name, const NsAddr &addr, const char *text = nullptr, int type = 3,
+                   int level = 1) {
     ns::RecordBuilder b(NS_REGISTER);
     b.option(type).level(level).name(name).address(&addr, sizeof addr);
     if (text != nullptr) b.text(text);
@@ -219,6 +220,19 @@ TEST(NsmdDiscovery, MasterAnswersWithItsTcpAddressFromItsOwnAddress) {
     }
 }
 
+TEST(NsmdDiscovery, BoundToEveryAddressItNamesOneThatReachesTheClient) {
+    auto master = startNsmd({});
+    auto replies = ask(header(NS_FINDMASTER));
+    ASSERT_EQ(replies.size(), 1u);
+    ns::RecordView view(replies[0].plain.data(), replies[0].plain.size());
+    NsAddr tcp{};
+    ASSERT_EQ(view.addressItem(&tcp), 16);
+    EXPECT_NE(tcp.sin_addr.s_addr, htonl(INADDR_ANY));
+    EXPECT_EQ(ntohs(tcp.sin_port), kPort);
+    const std::string where = ipOf(tcp);
+    EXPECT_EQ(typeOf(exchange(bytesOf(ns::RecordBuilder(NS_CONTROL)), where.c_str())), NS_OK);
+}
+
 TEST(NsmdDiscovery, WithoutAddressItemTheSourceAddressCounts) {
     auto master = startMaster({"--no-addr-item"});
     auto replies = ask(header(NS_FINDMASTER));
@@ -236,8 +250,9 @@ TEST(NsmdDiscovery, CensusListsEveryoneButOnlyTheMasterAnswersDiscovery) {
 
     std::map<std::string, int> census;
     for (const auto &r : ask(header(NS_CENSUS))) census[r.from] = typeOf(r.plain);
-    EXPECT_EQ(census, (std::map<std::string, int>{
-                          {kMasterAddr, NS_MASTER}, {kBackup1Addr, NS_BACKUP}, {kBackup2Addr, NS_BACKUP}}));
+    EXPECT_EQ(census,
+              (std::map<std::string, int>{
+                  {kMasterAddr, NS_MASTER}, {kBackup1Addr, NS_BACKUP}, {kBackup2Addr, NS_BACKUP}}));
 
     auto discovery = ask(header(NS_FINDMASTER));
     ASSERT_EQ(discovery.size(), 1u);
@@ -262,7 +277,8 @@ TEST(NsmdDiscovery, ShortAndForeignDatagramsAreIgnored) {
         sockaddr_in dst = inet(kMasterAddr, kPort);
         for (std::size_t n : {0u, 10u, 24u}) {
             Bytes junk(n, 0x5a);
-            sendto(s.fd, junk.data(), junk.size(), 0, reinterpret_cast<sockaddr *>(&dst), sizeof dst);
+            sendto(s.fd, junk.data(), junk.size(), 0, reinterpret_cast<sockaddr *>(&dst),
+                   sizeof dst);
         }
     }
     EXPECT_TRUE(ask(header(NS_OK), kMasterAddr).empty());
@@ -456,7 +472,8 @@ ListResult fetchList(const char *pattern, int selector,
 }
 
 TEST(NsmdNameList, StreamsHeadMatchingNamesAndEnd) {
-    auto master = startMaster({"--admin-host", "adm1", "--admin-host", "Adm2", "--admin-host", "other"});
+    auto master =
+        startMaster({"--admin-host", "adm1", "--admin-host", "Adm2", "--admin-host", "other"});
     NsAddr addr = inet("198.18.0.1", 4000);
     for (const char *n : {"\\\\nsm-master\\svcA", "\\\\NSM-backup1\\svcB", "\\\\nstest\\svcC"})
         ASSERT_EQ(typeOf(exchange(registration(n, addr))), NS_OK);
@@ -469,7 +486,8 @@ TEST(NsmdNameList, StreamsHeadMatchingNamesAndEnd) {
     EXPECT_EQ(r.types.back(), NS_LISTEND);
     EXPECT_EQ(r.types.size(), 4u);
 
-    EXPECT_EQ(fetchList("adm*", NS_LIST_ADMINHOST).names, (std::vector<std::string>{"adm1", "Adm2"}));
+    EXPECT_EQ(fetchList("adm*", NS_LIST_ADMINHOST).names,
+              (std::vector<std::string>{"adm1", "Adm2"}));
     EXPECT_EQ(fetchList("", NS_LIST_ADMINHOST).names.size(), 3u);  // empty: everything
     EXPECT_EQ(fetchList("*", 1).names, (std::vector<std::string>{"\\\\pc1\\nstest"}));
     ListResult none = fetchList("nothing*", 0);
@@ -487,7 +505,8 @@ TEST(NsmdNameList, ALongListStreamsWhileOtherRequestsAreServed) {
     auto master = startMaster({"-f", dir.file("many")});
     // The stream stalls while nobody reads it; the stand-in still answers.
     int answered = -1;
-    ListResult r = fetchList("*", 0, [&] { answered = typeOf(exchange(lookup("\\\\host5\\service5"))); });
+    ListResult r =
+        fetchList("*", 0, [&] { answered = typeOf(exchange(lookup("\\\\host5\\service5"))); });
     EXPECT_EQ(answered, NS_OK);
     EXPECT_EQ(r.names.size(), static_cast<std::size_t>(count));
     EXPECT_EQ(r.types.back(), NS_LISTEND);
@@ -497,8 +516,9 @@ TEST(NsmdNameList, BadListRequestsAreRefused) {
     auto master = startMaster();
     NsAddr zero{};
     zero.sin_family = AF_INET;
-    EXPECT_EQ(typeOf(exchange(bytesOf(ns::RecordBuilder(NS_NAMELIST).name("*").address(&zero, 16)))),
-              kRefused);
+    EXPECT_EQ(
+        typeOf(exchange(bytesOf(ns::RecordBuilder(NS_NAMELIST).name("*").address(&zero, 16)))),
+        kRefused);
     NsAddr a = inet(kHostAddr, 5555);
     EXPECT_EQ(typeOf(exchange(bytesOf(ns::RecordBuilder(NS_NAMELIST).name("*").address(&a, 8)))),
               kRefused);
@@ -522,17 +542,17 @@ TEST(NsmdHostile, ScriptReplacesAnswersInOrderThenNormalResumes) {
     auto master = startMaster({"--hostile", dir.file("script")});
     const Bytes req = lookup("\\\\x\\y");
 
-    EXPECT_TRUE(rawExchange(frame(req)).empty());                            // close
-    EXPECT_EQ(exchange(req), header(NS_OK));                                 // rec
-    Bytes cut = rawExchange(frame(req));                                     // long
+    EXPECT_TRUE(rawExchange(frame(req)).empty());  // close
+    EXPECT_EQ(exchange(req), header(NS_OK));       // rec
+    Bytes cut = rawExchange(frame(req));           // long
     ASSERT_EQ(cut.size(), 41u);
     EXPECT_EQ(cut[0], 50);
     auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(exchange(req), header(kRefused));                              // frag
+    EXPECT_EQ(exchange(req), header(kRefused));  // frag
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200));
-    EXPECT_EQ(rawExchange(frame(req)).size(), 7u);                           // random
-    EXPECT_EQ(rawExchange(frame(req)), (Bytes{1, 2, 3}));                    // raw, pause
-    EXPECT_EQ(exchange(req), header(kRefused));                              // normal again
+    EXPECT_EQ(rawExchange(frame(req)).size(), 7u);         // random
+    EXPECT_EQ(rawExchange(frame(req)), (Bytes{1, 2, 3}));  // raw, pause
+    EXPECT_EQ(exchange(req), header(kRefused));            // normal again
 
     auto census = ask(header(NS_CENSUS), kMasterAddr);
     ASSERT_EQ(census.size(), 1u);
@@ -563,7 +583,10 @@ TEST(NsmdProcess, HelpBadOptionsAndAnOrderlyStop) {
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("--hostile FILE"), std::string::npos);
     for (std::vector<std::string> bad : {std::vector<std::string>{"--role", "slave"},
-                                         {"--port", "0"}, {"-x"}, {"--address"}, {"stray"}}) {
+                                         {"--port", "0"},
+                                         {"-x"},
+                                         {"--address"},
+                                         {"stray"}}) {
         bad.insert(bad.begin(), nstest::binPath("nsmd"));
         EXPECT_EQ(nstest::runProcess(bad).status, 2) << bad[1];
     }

@@ -6,6 +6,8 @@
 #include <random>
 #include <sstream>
 
+#include "tools/nsmd/number.hpp"
+
 namespace nsmd {
 
 namespace {
@@ -29,15 +31,6 @@ bool parseHex(const std::string &hex, Bytes &out) {
         if (hi < 0 || lo < 0) return false;
         out.push_back(static_cast<std::uint8_t>(hi * 16 + lo));
     }
-    return true;
-}
-
-bool parseInt(const std::string &word, int lo, int hi, int &value) {
-    if (word.empty()) return false;
-    char *end = nullptr;
-    long v = std::strtol(word.c_str(), &end, 10);
-    if (*end != '\0' || v < lo || v > hi) return false;
-    value = static_cast<int>(v);
     return true;
 }
 
@@ -77,17 +70,19 @@ std::string parseOp(const std::string &word, Transport transport, Op &op) {
         if (!parseHex(f[2], op.bytes) || op.bytes.size() > NS_MAX_TCP_RECORD)
             return "bad record in '" + word + "'";
         const int room = 255 - NS_SALT_SIZE - static_cast<int>(op.bytes.size());
-        if (!parseInt(f[1], 1, room, op.first))
+        if (!parseNumber(f[1], 1, room, op.first))
             return "bad extra length in '" + word + "' (1 to " + std::to_string(room) + ")";
     } else if (name == "random" && want(2)) {
         op.kind = Op::Random;
-        if (!parseInt(f[1], 0, stream ? int(kMaxRaw) : 65507, op.first)) return "bad count in '" + word + "'";
+        if (!parseNumber(f[1], 0, stream ? int(kMaxRaw) : 65507, op.first))
+            return "bad count in '" + word + "'";
     } else if (name == "pause" && want(2)) {
         op.kind = Op::Pause;
-        if (!parseInt(f[1], 0, kMaxPauseMs, op.first)) return "bad pause in '" + word + "'";
+        if (!parseNumber(f[1], 0, kMaxPauseMs, op.first)) return "bad pause in '" + word + "'";
     } else if (name == "frag" && want(3) && stream) {
         op.kind = Op::Frag;
-        if (!parseInt(f[1], 1, int(kMaxRaw), op.first) || !parseInt(f[2], 0, kMaxPauseMs, op.second))
+        if (!parseNumber(f[1], 1, int(kMaxRaw), op.first) ||
+            !parseNumber(f[2], 0, kMaxPauseMs, op.second))
             return "bad fragmentation in '" + word + "'";
     } else {
         return "unknown op '" + word + "' for this kind of line";
@@ -191,9 +186,7 @@ Ending expandStep(const Step &step, Outbox &out, bool datagram, const NormalAnsw
             normal(out, proto);
             proto.delayMs = 0;
             break;
-        case Op::Raw:
-            add(op.bytes);
-            break;
+        case Op::Raw: add(op.bytes); break;
         case Op::Record:
         case Op::Long: {
             Bytes b;
@@ -204,18 +197,13 @@ Ending expandStep(const Step &step, Outbox &out, bool datagram, const NormalAnsw
             add(std::move(b));
             break;
         }
-        case Op::Random:
-            add(randomBytes(static_cast<std::size_t>(op.first)));
-            break;
-        case Op::Pause:
-            proto.delayMs += op.first;
-            break;
+        case Op::Random: add(randomBytes(static_cast<std::size_t>(op.first))); break;
+        case Op::Pause: proto.delayMs += op.first; break;
         case Op::Frag:
             proto.fragSize = static_cast<std::size_t>(op.first);
             proto.fragPauseMs = op.second;
             break;
-        default:
-            break;
+        default: break;
         }
     }
     // A pause at the end still delays the ending of a connection.

@@ -11,14 +11,11 @@ int main(int argc, char **argv) {
     nsmd::Options opts;
     std::string error;
     switch (nsmd::parseOptions(argc, argv, opts, error)) {
-    case nsmd::Parsed::Help:
-        std::fputs(nsmd::helpText(), stdout);
-        return 0;
+    case nsmd::Parsed::Help: std::fputs(nsmd::helpText(), stdout); return 0;
     case nsmd::Parsed::Error:
         std::fprintf(stderr, "nsmd: %s (try --help)\n", error.c_str());
         return 2;
-    case nsmd::Parsed::Run:
-        break;
+    case nsmd::Parsed::Run: break;
     }
     nsmd::Registry registry;
     for (const auto &host : opts.adminHosts) {

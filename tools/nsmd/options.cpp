@@ -8,15 +8,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "tools/nsmd/number.hpp"
+
 namespace nsmd {
 
 namespace {
-
-bool parseNumber(const char *text, long lo, long hi, long &value) {
-    char *end = nullptr;
-    value = std::strtol(text, &end, 10);
-    return *text != '\0' && *end == '\0' && value >= lo && value <= hi;
-}
 
 // A dotted IPv4 address or a host name (its first IPv4 address).
 bool resolve(const char *host, in_addr &out) {
@@ -98,7 +94,7 @@ Parsed parseOptions(int argc, char **argv, Options &opts, std::string &error) {
     };
     opterr = 0;
     optind = 1;
-    long value = 0;
+    int value = 0;
     for (int c; (c = getopt_long(argc, argv, ":a:p:r:f:vh", longOptions, nullptr)) != -1;) {
         switch (c) {
         case 'a':
@@ -134,7 +130,7 @@ Parsed parseOptions(int argc, char **argv, Options &opts, std::string &error) {
                 error = std::string("bad idle timeout '") + optarg + "'";
                 return Parsed::Error;
             }
-            opts.idleTimeoutMs = static_cast<int>(value);
+            opts.idleTimeoutMs = value;
             break;
         case 'v': opts.verbose = true; break;
         case 'h': return Parsed::Help;

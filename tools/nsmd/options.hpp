@@ -13,16 +13,16 @@
 namespace nsmd {
 
 struct Options {
-    in_addr address{};               // own address; INADDR_ANY: every local address
+    in_addr address{};  // own address; INADDR_ANY: every local address
     std::uint16_t port = NS_DEFAULT_PORT;
     Role role = Role::Master;
-    bool addrItem = true;            // discovery replies carry the TCP address
-    bool nameItem = false;           // lookup replies carry the registered name
+    bool addrItem = true;   // discovery replies carry the TCP address
+    bool nameItem = false;  // lookup replies carry the registered name
     bool verbose = false;
-    std::string preload;             // file of registrations, or ""
-    std::string hostile;             // hostile script, or ""
+    std::string preload;  // file of registrations, or ""
+    std::string hostile;  // hostile script, or ""
     std::vector<std::string> adminHosts;
-    int idleTimeoutMs = 10000;       // a connection silent this long is closed
+    int idleTimeoutMs = 10000;  // a connection silent this long is closed
 };
 
 enum class Parsed { Run, Help, Error };

@@ -44,8 +44,10 @@ Outbox::Status Outbox::run(int fd, const sockaddr_in *dst, Clock::time_point now
         if (n < 0) {
             if (errno == EINTR) continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK) return Status::WouldBlock;
-            if (dst != nullptr) n = static_cast<ssize_t>(p.bytes.size());  // a lost datagram
-            else return Status::Failed;
+            if (dst != nullptr)
+                n = static_cast<ssize_t>(p.bytes.size());  // a lost datagram
+            else
+                return Status::Failed;
         }
         sent_ = dst != nullptr ? p.bytes.size() : sent_ + static_cast<std::size_t>(n);
         if (sent_ >= p.bytes.size()) {

@@ -61,8 +61,8 @@ private:
 
     std::deque<Piece> queue_;
     std::deque<std::unique_ptr<PieceSource>> sources_;  // drained after queue_
-    std::size_t sent_ = 0;       // bytes of the head piece already sent
-    bool started_ = false;       // the head piece's delay has been set
+    std::size_t sent_ = 0;                              // bytes of the head piece already sent
+    bool started_ = false;                              // the head piece's delay has been set
     Clock::time_point readyAt_{};
 };
 

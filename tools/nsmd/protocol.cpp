@@ -159,8 +159,7 @@ Outcome handleRequest(Registry &registry, std::span<const std::uint8_t> plain, b
         a.out.list = std::move(job);
         return a.ok(headerRecord(NS_OK), count);
     }
-    default:
-        return a.refuse("unknown type");
+    default: return a.refuse("unknown type");
     }
 }
 
@@ -174,11 +173,8 @@ std::optional<Bytes> answerDatagram(std::span<const std::uint8_t> plain, Role ro
         if (role != Role::Master) return std::nullopt;
         type = NS_MASTER;
         break;
-    case NS_CENSUS:
-        type = role == Role::Master ? NS_MASTER : NS_BACKUP;
-        break;
-    default:
-        return std::nullopt;
+    case NS_CENSUS: type = role == Role::Master ? NS_MASTER : NS_BACKUP; break;
+    default: return std::nullopt;
     }
     ns::RecordBuilder reply(type);
     if (tcpAddr != nullptr) reply.address(tcpAddr, sizeof *tcpAddr);

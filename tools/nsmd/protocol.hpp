@@ -40,9 +40,9 @@ struct ListJob {
 };
 
 struct Outcome {
-    Bytes reply;                   // the plain reply record
-    std::optional<ListJob> list;   // NS_NAMELIST only
-    std::string summary;           // one line for the verbose output
+    Bytes reply;                  // the plain reply record
+    std::optional<ListJob> list;  // NS_NAMELIST only
+    std::string summary;          // one line for the verbose output
 };
 
 // Answers one deciphered TCP request.  nameItem: lookup replies carry the

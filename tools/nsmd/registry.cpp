@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "rsockmap/record.hpp"
+#include "tools/nsmd/number.hpp"
 
 namespace nsmd {
 
@@ -151,13 +152,6 @@ std::vector<std::string> Registry::list(ListKind kind, std::string_view pattern)
 
 namespace {
 
-bool parseNumber(const std::string &word, long lo, long hi, long &value) {
-    if (word.empty()) return false;
-    char *end = nullptr;
-    value = std::strtol(word.c_str(), &end, 10);
-    return *end == '\0' && value >= lo && value <= hi;
-}
-
 // One line of a preload file; "" on success, else the reason.
 std::string preloadLine(const std::string &line, Registry &registry) {
     std::istringstream in(line);
@@ -180,17 +174,17 @@ std::string preloadLine(const std::string &line, Registry &registry) {
     Service s;
     s.name = name;
     s.addr.sin_family = AF_INET;
-    long value = 0;
+    int value = 0;
     if (inet_pton(AF_INET, address.c_str(), &s.addr.sin_addr) != 1) return "bad address";
     if (!parseNumber(port, 0, 65535, value)) return "bad port";
     s.addr.sin_port = htons(static_cast<std::uint16_t>(value));
     if (in >> type) {
         if (!parseNumber(type, 0, 255, value)) return "bad type";
-        s.type = static_cast<int>(value);
+        s.type = value;
     }
     if (in >> level) {
         if (!parseNumber(level, 0, 9, value)) return "bad level";
-        s.level = static_cast<int>(value);
+        s.level = value;
     }
     std::string text;
     std::getline(in, text);

@@ -21,10 +21,10 @@ namespace nsmd {
 
 namespace {
 
-constexpr std::size_t kMaxConns = 256;    // request connections at once
-constexpr std::size_t kMaxStreams = 32;   // name list streams at once
-constexpr std::size_t kMaxQueued = 64;    // datagram replies waiting for a pause
-constexpr int kBurst = 64;                // datagrams or accepts per wake-up
+constexpr std::size_t kMaxConns = 256;         // request connections at once
+constexpr std::size_t kMaxStreams = 32;        // name list streams at once
+constexpr std::size_t kMaxQueued = 64;         // datagram replies waiting for a pause
+constexpr int kBurst = 64;                     // datagrams or accepts per wake-up
 constexpr std::size_t kListBlock = 64 * 1024;  // enciphered list bytes made at a time
 constexpr auto kListConnectTime = std::chrono::seconds(5);
 
@@ -331,8 +331,8 @@ bool Server::readRequest(Link &link) {
 void Server::answerRequest(Link &link, Clock::time_point now) {
     std::array<std::uint8_t, NS_MSG_SIZE> plain;
     const std::size_t len = decipher(link.in.data() + 1, link.in[0], plain);
-    Outcome o = handleRequest(registry_, std::span<const std::uint8_t>(plain.data(), len),
-                              opts_.nameItem);
+    Outcome o =
+        handleRequest(registry_, std::span<const std::uint8_t>(plain.data(), len), opts_.nameItem);
     bool normal = true;
     if (auto step = script_.next(Transport::Tcp)) {
         normal = false;
@@ -409,23 +409,16 @@ bool Server::sendOutbox(Link &link, short revents, Clock::time_point now) {
     if (revents & POLLOUT) link.deadline = now + idle;  // the peer takes bytes
     link.last = link.out.flush(link.fd.get(), now);
     switch (link.last) {
-    case Outbox::Status::Done:
-        break;
+    case Outbox::Status::Done: break;
     case Outbox::Status::Waiting:
         link.deadline = std::max(link.deadline, link.out.readyAt() + idle);
         return true;
-    case Outbox::Status::WouldBlock:
-        return true;
-    case Outbox::Status::Failed:
-        say(link.name() + " " + errnoText("send"));
-        return false;
+    case Outbox::Status::WouldBlock: return true;
+    case Outbox::Status::Failed: say(link.name() + " " + errnoText("send")); return false;
     }
     switch (link.ending) {
-    case Ending::Close:
-        return false;
-    case Ending::Hold:
-        link.state = Link::Holding;
-        break;
+    case Ending::Close: return false;
+    case Ending::Hold: link.state = Link::Holding; break;
     case Ending::Normal:
         if (link.stream) return false;
         // Half-close and wait for the client's end, so that bytes the client
@@ -515,9 +508,7 @@ int Server::run() {
             short events = 0;
             switch (l->state) {
             case Link::Connecting: events = POLLOUT; break;
-            case Link::Sending:
-                events = l->last == Outbox::Status::WouldBlock ? POLLOUT : 0;
-                break;
+            case Link::Sending: events = l->last == Outbox::Status::WouldBlock ? POLLOUT : 0; break;
             default: events = POLLIN; break;
             }
             watch(l->fd.get(), events, l.get());

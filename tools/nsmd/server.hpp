@@ -64,8 +64,8 @@ private:
     Registry registry_;
     HostileScript script_;
     Fd udpAny_, udpOwn_, listen_, wakeRead_, wakeWrite_;
-    std::set<in_addr_t> broadcasts_;  // the interfaces' broadcast addresses
-    std::list<std::unique_ptr<Link>> links_;  // request connections and list streams
+    std::set<in_addr_t> broadcasts_;                   // the interfaces' broadcast addresses
+    std::list<std::unique_ptr<Link>> links_;           // request connections and list streams
     std::list<std::unique_ptr<Datagrams>> datagrams_;  // replies still waiting to go
     Clock::time_point acceptPausedUntil_{};
 };
