@@ -22,10 +22,12 @@
 //   pause:MS        wait MS milliseconds before what follows
 //   frag:SIZE:MS    from here on write at most SIZE bytes at a time with
 //                   MS milliseconds between them (tcp and list)
-//   close           close the connection at once, even with bytes unsent
-//                   (tcp and list)
+//   close           close the connection as soon as what comes before is
+//                   sent, without waiting for the peer; nothing after it
+//                   is done (tcp and list)
 //   silent          send nothing more and keep the connection open until
-//                   the peer closes it or the idle time runs out
+//                   the peer closes it or the idle time runs out; on udp,
+//                   no answer at all
 //
 // Without close or silent a TCP connection ends as a normal one does (the
 // stand-in stops sending, then waits for the client to close) and a list

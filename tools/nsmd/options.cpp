@@ -73,8 +73,9 @@ const char *helpText() {
            "OPs, in order: normal (the normal answer), rec:HEX (a plain record,\n"
            "enciphered and framed), raw:HEX (bytes as they are), long:EXTRA:HEX (a\n"
            "frame claiming EXTRA bytes more than follow), random:N, pause:MS,\n"
-           "frag:SIZE:MS (write SIZE bytes at a time, MS apart), close (at once),\n"
-           "silent (send nothing more, keep the connection open).\n";
+           "frag:SIZE:MS (write SIZE bytes at a time, MS apart), close (once the\n"
+           "bytes before it are sent), silent (send nothing more, keep the\n"
+           "connection open).  Values of long, rec and raw are hex digits.\n";
 }
 
 Parsed parseOptions(int argc, char **argv, Options &opts, std::string &error) {

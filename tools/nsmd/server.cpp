@@ -482,7 +482,10 @@ int Server::pollTimeout(Clock::time_point now) const {
         if (l->state == Link::Sending && l->last == Outbox::Status::Waiting)
             next = std::min(next, l->out.readyAt());
     }
-    for (const auto &d : datagrams_) next = std::min(next, d->out.readyAt());
+    // A datagram that is due but was not taken (a full socket) is tried
+    // again a little later rather than at once.
+    for (const auto &d : datagrams_)
+        next = std::min(next, std::max(d->out.readyAt(), now + std::chrono::milliseconds(10)));
     if (acceptPausedUntil_ > now) next = std::min(next, acceptPausedUntil_);
     if (next == Clock::time_point::max()) return -1;
     if (next <= now) return 0;
