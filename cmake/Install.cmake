@@ -105,7 +105,7 @@ foreach(prog nsadmin nsquery)
 endforeach()
 
 install(FILES ${CMAKE_SOURCE_DIR}/README.md
-  DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/talven-ns)
 
 # --- Debian package -----------------------------------------------------------
 set(CPACK_GENERATOR DEB)
