@@ -91,11 +91,23 @@ foreach(prog nsquery nsmd nslogd)
     list(APPEND ns_man_pages man/${prog}.1)
   endif()
 endforeach()
+# Installed compressed, as man(1) and Debian expect (gzip -9n: no name or
+# time stamp inside, so the package is the same from build to build).
+set(ns_man_gz "")
 foreach(page ${ns_man_pages})
+  get_filename_component(name ${page} NAME)
   string(REGEX MATCH "[0-9]$" section "${page}")
-  install(FILES ${CMAKE_SOURCE_DIR}/${page}
-    DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
+  set(gz ${CMAKE_BINARY_DIR}/man/${name}.gz)
+  add_custom_command(OUTPUT ${gz}
+    COMMAND sh -c "gzip -9n <\"$1\" >\"$2\"" sh ${CMAKE_SOURCE_DIR}/${page} ${gz}
+    DEPENDS ${CMAKE_SOURCE_DIR}/${page}
+    COMMENT "Compressing ${page}"
+    VERBATIM)
+  list(APPEND ns_man_gz ${gz})
+  install(FILES ${gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
 endforeach()
+file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/man)
+add_custom_target(man_pages ALL DEPENDS ${ns_man_gz})
 
 foreach(prog nsadmin nsquery)
   if(TARGET ${prog})

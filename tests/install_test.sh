@@ -21,39 +21,17 @@ cmake --install "$build" --prefix "$prefix" >"$work/install.log" ||
     { cat "$work/install.log" >&2; exit 1; }
 
 # --- the tree ---------------------------------------------------------------
-expect=(
-    "$libdir/libnsclient.a"
-    "$libdir/pkgconfig/talven-ns.pc"
-    "$libdir/cmake/TalvenNS/TalvenNSConfig.cmake"
-    "$libdir/cmake/TalvenNS/TalvenNSConfigVersion.cmake"
-    "$libdir/cmake/TalvenNS/TalvenNSTargets.cmake"
-    include/talven-ns/rsockmap/rsockmap.h
-    include/talven-ns/support/env.h
-    include/talven-ns/support/debug.h
-    include/talven-ns/support/sockets.h
-    share/man/man1/nsadmin.1
-    share/man/man5/talven.conf.5
-    share/bash-completion/completions/nsadmin
-    share/doc/talven-ns/README.md
-)
-# Every program that this build made is installed with its page, and only those.
-for prog in nsadmin nsquery nsmd nslogd; do
-    if [[ -x $bin/$prog ]]; then
-        expect+=("bin/$prog" "share/man/man1/$prog.1")
-    elif [[ -e $prefix/bin/$prog ]]; then
-        fail "bin/$prog installed but not built"
-    fi
-done
-[[ -x $bin/nsquery ]] && expect+=(share/bash-completion/completions/nsquery)
-for f in "${expect[@]}"; do
+# shellcheck source=install/expected-files.sh
+source "$src/tests/install/expected-files.sh"
+while read -r f; do
     [[ -f $prefix/$f ]] || fail "missing $f"
-done
+done < <(expected_files "$libdir" "$bin")
+# Only the programs that this build made are installed.
 for f in "$prefix"/bin/*; do
-    [[ -x $f ]] || fail "$f is not executable"
-    case ${f##*/} in
-        nsadmin|nsquery|nsmd|nslogd) ;;
-        *) fail "unexpected program bin/${f##*/}" ;;
-    esac
+    name=${f##*/}
+    [[ -x $f ]] || fail "bin/$name is not executable"
+    [[ $name =~ ^(nsadmin|nsquery|nsmd|nslogd)$ && -x $bin/$name ]] ||
+        fail "unexpected program bin/$name"
 done
 # Internal headers stay internal.
 leaked=$(find "$prefix/include" -name '*.hpp' -o -name 'authcryp*')
