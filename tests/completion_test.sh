@@ -4,11 +4,8 @@
 #
 # Usage (inside the network sandbox): completion_test.sh BIN_DIR SOURCE_DIR
 set -euo pipefail
-bin=$1
-src=$2
-
-failures=0
-fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+# shellcheck source=install/testlib.sh
+source "$(dirname "$0")/install/testlib.sh"
 
 # shellcheck source=/dev/null
 source "$src/completion/nsadmin"
@@ -77,8 +74,4 @@ if [[ -x $bin/nsquery ]]; then
     done
 fi
 
-if ((failures)); then
-    echo "completion_test: $failures failure(s)" >&2
-    exit 1
-fi
-echo "completion_test: passed"
+finish

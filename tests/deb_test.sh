@@ -4,15 +4,8 @@
 #
 # Usage (inside the network sandbox): deb_test.sh BIN_DIR SOURCE_DIR
 set -euo pipefail
-bin=$1
-src=$2
-build=$(dirname "$bin")
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-
-failures=0
-fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
-cache() { sed -n "s/^$1:[A-Z]*=//p" "$build/CMakeCache.txt"; }
+# shellcheck source=install/testlib.sh
+source "$(dirname "$0")/install/testlib.sh"
 
 if ! cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1; then
     cat "$work/cpack.log" >&2
@@ -46,8 +39,6 @@ done
 dpkg-deb -c "$deb" >"$work/list"
 grep -v ' \./usr/' "$work/list" | grep -v ' \./$' && fail "files outside /usr"
 awk '$1 ~ /^-/ { sub(/^\.\/usr\//, "", $6); print $6 }' "$work/list" | sort >"$work/files"
-# shellcheck source=install/expected-files.sh
-source "$src/tests/install/expected-files.sh"
 expected_files "$(cache CMAKE_INSTALL_LIBDIR)" "$bin" | sort -u >"$work/expected"
 missing=$(comm -13 "$work/files" "$work/expected")
 [[ -z $missing ]] || fail "missing from the package: $missing"
@@ -64,8 +55,4 @@ out=$(cd "$work" && "$work/root/usr/bin/nsadmin" -x 2>/dev/null) && fail "nsadmi
 zcat "$work/root/usr/share/man/man1/nsadmin.1.gz" | grep -q '^\.TH NSADMIN 1' ||
     fail "packaged nsadmin.1.gz is not the page"
 
-if ((failures)); then
-    echo "deb_test: $failures failure(s)" >&2
-    exit 1
-fi
-echo "deb_test: passed"
+finish

@@ -5,15 +5,8 @@
 #
 # Usage (inside the network sandbox): install_test.sh BIN_DIR SOURCE_DIR
 set -euo pipefail
-bin=$1
-src=$2
-build=$(dirname "$bin")
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-
-failures=0
-fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
-cache() { sed -n "s/^$1:[A-Z]*=//p" "$build/CMakeCache.txt"; }
+# shellcheck source=install/testlib.sh
+source "$(dirname "$0")/install/testlib.sh"
 
 libdir=$(cache CMAKE_INSTALL_LIBDIR)
 prefix=$work/prefix
@@ -21,8 +14,6 @@ cmake --install "$build" --prefix "$prefix" >"$work/install.log" ||
     { cat "$work/install.log" >&2; exit 1; }
 
 # --- the tree ---------------------------------------------------------------
-# shellcheck source=install/expected-files.sh
-source "$src/tests/install/expected-files.sh"
 while read -r f; do
     [[ -f $prefix/$f ]] || fail "missing $f"
 done < <(expected_files "$libdir" "$bin")
@@ -105,8 +96,4 @@ if out=$(cmake -DKEY_FILE="$work/short.keys" -DOUT="$work/keys.cpp" -P "$src/cma
     fail "a key file of 3 bytes: $out"
 fi
 
-if ((failures)); then
-    echo "install_test: $failures failure(s)" >&2
-    exit 1
-fi
-echo "install_test: passed"
+finish

@@ -6,13 +6,8 @@
 #
 # Usage (inside the network sandbox): man_test.sh BIN_DIR SOURCE_DIR
 set -euo pipefail
-bin=$1
-src=$2
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-
-failures=0
-fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+# shellcheck source=install/testlib.sh
+source "$(dirname "$0")/install/testlib.sh"
 
 # Plain text of a page, without overstriking, on long lines.
 render() { groff -man -Tascii -rLL=200n -P-cbou "$1" 2>/dev/null; }
@@ -72,8 +67,4 @@ for prog in nsadmin nsquery nsmd nslogd; do
     esac
 done
 
-if ((failures)); then
-    echo "man_test: $failures failure(s)" >&2
-    exit 1
-fi
-echo "man_test: passed"
+finish
