@@ -14,7 +14,7 @@
 #   share/doc/talven-ns/     README.md
 #
 # `cpack -G DEB` (from the build directory) turns the same tree, with the
-# prefix /usr, into a Debian package.
+# prefix /usr (CPack's default for Debian packages), into a Debian package.
 
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
@@ -139,6 +139,8 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 # The dependencies are read off the programs by dpkg-shlibdeps (dpkg-dev).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES OFF)
+# `make package_source`: the source tree without builds and version control.
+set(CPACK_SOURCE_GENERATOR TGZ)
+set(CPACK_SOURCE_IGNORE_FILES "/\\\\.git(/|$)" "/build/" "/build-[^/]*/" "\\\\.swp$")
 include(CPack)
