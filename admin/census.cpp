@@ -20,6 +20,7 @@
 #include "admin/census.h"
 #include "admin/census_internal.hpp"
 #include "support/debug.h"
+#include "support/signals_internal.hpp"
 #include "support/sockets.h"
 
 NsAddr BcastAddr{};
@@ -123,6 +124,10 @@ extern "C" int FindAllNS(void) {
     }
     const int on = 1;
     setsockopt(sock.fd(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+    // Should the alarm go off between the test of GotAlarm and recvfrom, the
+    // receive would wait for a datagram that may never come; this timeout
+    // ends it a second after the census's own time.
+    ns::setSocketTimeout(sock.fd(), SO_RCVTIMEO, kCensusSeconds + 1);
     if (!bGotBcastAddr) FindBcastAddr(sock.fd(), &BcastAddr);
 
     sendCensus(sock.fd());

@@ -15,6 +15,7 @@
 
 #include "rsockmap/exchange_internal.hpp"
 #include "support/debug.h"
+#include "support/signals_internal.hpp"
 #include "support/sockets.h"
 
 namespace {
@@ -64,6 +65,9 @@ private:
 };
 
 bool connectUnderTimer(int sock, const NsAddr &addr) {
+    // Should the alarm go off before connect begins, the send timeout still
+    // ends a connect that hangs (with EINPROGRESS), a second after the alarm.
+    ns::setSocketTimeout(sock, SO_SNDTIMEO, kConnectWait + 1);
     setSignalHandler(SIGALRM, ReplyTimeout, NS_SIG_NORESTART);
     alarm(kConnectWait);
     const int rc = connect(sock, reinterpret_cast<const struct sockaddr *>(&addr), sizeof addr);

@@ -30,6 +30,7 @@
 #include "rsockmap/record.hpp"
 #include "support/debug.h"
 #include "support/env.h"
+#include "support/signals_internal.hpp"
 #include "support/sockets.h"
 
 namespace {
@@ -95,6 +96,9 @@ bool allDigitsAndDots(const char *s) {
 // master answers (true, *master filled) or a receive fails or times out.
 bool awaitMaster(int sock, unsigned seconds, NsAddr *master) {
     std::array<std::uint8_t, NS_MSG_SIZE> datagram{};
+    // An alarm that goes off just before recvfrom begins interrupts nothing:
+    // the receive timeout then ends the wait a second later than the alarm.
+    ns::setSocketTimeout(sock, SO_RCVTIMEO, seconds + 1);
     for (;;) {
         NsAddr source{};
         socklen_t sourceLen = sizeof source;

@@ -6,6 +6,7 @@
 // and raises this module's flag, and its cancel puts back both the earlier
 // action and the earlier alarm's remaining seconds.
 #include <sys/select.h>
+#include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -38,6 +39,12 @@ void AlarmHandler(int sig) {
 namespace ns {
 
 bool alarmFired() { return GotAlarm != 0; }
+
+void setSocketTimeout(int fd, int option, unsigned seconds) {
+    struct timeval limit {};
+    limit.tv_sec = static_cast<time_t>(seconds);
+    (void)setsockopt(fd, SOL_SOCKET, option, &limit, sizeof limit);
+}
 
 }  // namespace ns
 

@@ -10,6 +10,14 @@ namespace ns {
 // to tell a timeout from another failure.
 bool alarmFired();
 
+// Puts a timeout of `seconds` (a little more than the alarm that guards the
+// call) on a socket's blocking receives (SO_RCVTIMEO) or on its connect and
+// sends (SO_SNDTIMEO).  It is a safety net behind the alarm: an alarm that
+// goes off after its flag was tested but before the blocking call began
+// interrupts nothing, and the call then ends with EAGAIN (EINPROGRESS for a
+// connect) instead of waiting for ever.  Failure to set it is ignored.
+void setSocketTimeout(int fd, int option, unsigned seconds);
+
 }  // namespace ns
 
 #endif

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 
 #include "admin/census.h"
@@ -65,6 +66,27 @@ TEST_F(CensusFailure, FailedReceiveEndsTheCensusAtOnce) {
     EXPECT_EQ(FindAllNS(), 0);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(f::calls(f::Call::Sendto), 1);
+    EXPECT_EQ(f::calls(f::Call::Recvfrom), 1);
+    f::reset();
+    expectCleanedUp();
+}
+
+// The timer runs out after the loop has tested its flag but before recvfrom
+// has begun: the handler has run, no alarm is left to interrupt the receive.
+void alarmJustBeforeTheCall() {
+    alarm(0);
+    raise(SIGALRM);
+}
+
+TEST_F(CensusFailure, AlarmBeforeTheReceiveBeganStillEndsTheCensus) {
+    f::beforeNth(f::Call::Recvfrom, 1, alarmJustBeforeTheCall);
+    const auto start = std::chrono::steady_clock::now();
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(FindAllNS(), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, std::chrono::milliseconds(5500));
+    EXPECT_LT(took, std::chrono::milliseconds(8000)) << "the receive's own timeout ends it";
     EXPECT_EQ(f::calls(f::Call::Recvfrom), 1);
     f::reset();
     expectCleanedUp();

@@ -133,3 +133,104 @@ TEST_F(Faults, FailedWritesAndReadsCloseTheConnection) {
     EXPECT_EQ(got[1].size(), 41u);
     EXPECT_EQ(tagged(events, "discovery").size(), 1u);
 }
+
+namespace {
+
+// The timer runs out just before the blocking call begins: its handler has
+// run and no alarm is left to interrupt the call.
+void alarmJustBeforeTheCall() {
+    alarm(0);
+    raise(SIGALRM);
+}
+
+void expectNoAlarmLeft() {
+    EXPECT_EQ(alarm(0), 0u);
+    struct sigaction now {};
+    sigaction(SIGALRM, nullptr, &now);
+    EXPECT_EQ(now.sa_handler, SIG_DFL);
+}
+
+}  // namespace
+
+TEST_F(Faults, AlarmBeforeADiscoveryReceiveBeganStillEndsThePhase) {
+    const int fds = nstest::openFdCount();
+    f::beforeNth(f::Call::Recvfrom, 1, alarmJustBeforeTheCall);
+    f::failNth(f::Call::Recvfrom, 2, EIO);  // the second phase ends at once
+    NsAddr found{};
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(findNS(1, &found), -1);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, std::chrono::milliseconds(5500));
+    EXPECT_LT(took, std::chrono::milliseconds(8000));
+    EXPECT_TRUE(logs().has("BcastTimeout (signal 14)\n")) << logs().dump();
+    EXPECT_TRUE(logs().has("findNS: no NSM (errno 11)\n")) << logs().dump();
+    EXPECT_TRUE(logs().has("findNS: no NSM (errno 5)\n")) << logs().dump();
+    EXPECT_EQ(nstest::openFdCount(), fds);
+    expectNoAlarmLeft();
+}
+
+// The master's accept queue is full, so the connect would hang; the alarm
+// that should cut it went off before it began.
+TEST_F(Faults, AlarmBeforeTheConnectBeganStillEndsIt) {
+    configure("nsm-master.16062");
+    const int full = socket(AF_INET, SOCK_STREAM, 0);
+    const NsAddr fullAddr = inetAddr(kMasterAddr, 16062);
+    ASSERT_EQ(bind(full, reinterpret_cast<const sockaddr *>(&fullAddr), sizeof fullAddr), 0);
+    ASSERT_EQ(listen(full, 0), 0);
+    const int filler = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(connect(filler, reinterpret_cast<const sockaddr *>(&fullAddr), sizeof fullAddr), 0);
+    const int fds = nstest::openFdCount();
+
+    f::beforeNth(f::Call::Connect, 1, alarmJustBeforeTheCall);
+    f::failAll(f::Call::Recvfrom, EIO);  // the second attempt finds no master at once
+    NsMessage reply{};
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(UspMapIO(req(), 16, &reply), -1);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, std::chrono::milliseconds(5500));
+    EXPECT_LT(took, std::chrono::milliseconds(8000));
+    EXPECT_TRUE(logs().has("ReplyTimeout (signal 14)\n")) << logs().dump();
+    EXPECT_TRUE(logs().has("UspMapIO: nl_connect(198.18.0.10 (16062)) failed (errno 115)\n"))
+        << logs().dump();
+    EXPECT_EQ(nstest::openFdCount(), fds);
+    expectNoAlarmLeft();
+    close(filler);
+    close(full);
+}
+
+// A short write of the ciphertext fails the attempt; it is not continued.
+// The second attempt broadcasts and sends the request whole.
+TEST_F(Faults, ShortWriteOfTheRequestFailsTheAttempt) {
+    configure("nsm-master.16063");
+    const int listener = tcpListener(kMasterAddr, 16063);
+    const int any = udpSocket("0.0.0.0", 16063);
+    const int from = udpSocket(kMasterAddr, 16063);
+    Peer peer({listener, any, from}, [&](Peer &p) {
+        const int conn = acceptOne(listener, 8000);
+        Bytes got;
+        std::uint8_t buf[256];
+        ssize_t n;
+        while (waitReadable(conn, 8000) && (n = read(conn, buf, sizeof buf)) > 0)
+            got.insert(got.end(), buf, buf + n);
+        p.report("cut", got);
+        close(conn);
+        answerDiscovery(p, any, from, masterReply());
+        serveOne(p, listener, bareRecord(NS_OK));
+    });
+    const int fds = nstest::openFdCount();
+    f::shortNth(f::Call::Send, 2, 10);  // the first attempt's ciphertext
+    NsMessage reply{};
+    EXPECT_EQ(UspMapIO(req(), 16, &reply), NS_OK);
+    // A short count sets no errno of its own: only the text is certain.
+    int writeFailures = 0;
+    for (const auto &line : logs().lines())
+        writeFailures += line.rfind("UspMapIO: nl_writesocket failed (errno ", 0) == 0;
+    EXPECT_EQ(writeFailures, 1) << logs().dump();
+    const auto events = peer.finish();
+    const auto cut = tagged(events, "cut");
+    ASSERT_EQ(cut.size(), 1u);
+    EXPECT_EQ(cut[0].size(), 11u) << "the length byte and 10 of 40 bytes";
+    EXPECT_EQ(cut[0][0], 40);
+    EXPECT_EQ(tagged(events, "request"), std::vector<Bytes>{request});
+    EXPECT_EQ(nstest::openFdCount(), fds);
+}

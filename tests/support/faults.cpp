@@ -34,6 +34,10 @@ struct Plan {
     int failAt = 0;     // 0: none; else the call number that fails
     bool failEvery = false;
     int err = 0;
+    int hookAt = 0;             // 0: none; else the call number that runs hook
+    void (*hook)() = nullptr;
+    int shortAt = 0;            // 0: none; else the call number that is cut
+    std::size_t shortTo = 0;
 };
 
 constexpr std::size_t kCalls = static_cast<std::size_t>(Call::Count_);
@@ -44,6 +48,11 @@ std::size_t writeLimit = 0;  // 0: none
 bool shouldFail(Call call) {
     Plan &p = plans[static_cast<std::size_t>(call)];
     ++p.count;
+    if (p.hook != nullptr && p.count == p.hookAt) {
+        void (*hook)() = p.hook;
+        p.hook = nullptr;
+        hook();
+    }
     if (p.failEvery || (p.failAt != 0 && p.count == p.failAt)) {
         errno = p.err;
         return true;
@@ -66,7 +75,28 @@ void failAll(Call call, int err) {
     p.err = err;
 }
 
+void beforeNth(Call call, int n, void (*action)()) {
+    Plan &p = plans[static_cast<std::size_t>(call)];
+    p.hookAt = p.count + n;
+    p.hook = action;
+}
+
 void shortWrites(std::size_t maxBytes) { writeLimit = maxBytes; }
+
+void shortNth(Call call, int n, std::size_t maxBytes) {
+    Plan &p = plans[static_cast<std::size_t>(call)];
+    p.shortAt = p.count + n;
+    p.shortTo = maxBytes;
+}
+
+// The count a write of n bytes may put out: cut by shortWrites, or by
+// shortNth for the call just counted.
+static std::size_t allowed(Call call, std::size_t n) {
+    const Plan &p = plans[static_cast<std::size_t>(call)];
+    if (p.shortAt != 0 && p.count == p.shortAt && n > p.shortTo) n = p.shortTo;
+    if (writeLimit != 0 && n > writeLimit) n = writeLimit;
+    return n;
+}
 
 int calls(Call call) { return plans[static_cast<std::size_t>(call)].count; }
 
@@ -100,12 +130,11 @@ ssize_t __wrap_read(int fd, void *b, size_t n) {
 }
 ssize_t __wrap_write(int fd, const void *b, size_t n) {
     if (shouldFail(Call::Write)) return -1;
-    if (nstest::faults::writeLimit != 0 && n > nstest::faults::writeLimit)
-        n = nstest::faults::writeLimit;
-    return __real_write(fd, b, n);
+    return __real_write(fd, b, nstest::faults::allowed(Call::Write, n));
 }
 ssize_t __wrap_send(int s, const void *b, size_t n, int f) {
-    return shouldFail(Call::Send) ? -1 : __real_send(s, b, n, f);
+    if (shouldFail(Call::Send)) return -1;
+    return __real_send(s, b, nstest::faults::allowed(Call::Send, n), f);
 }
 ssize_t __wrap_sendto(int s, const void *b, size_t n, int f, const struct sockaddr *a,
                       socklen_t l) {

@@ -21,8 +21,16 @@ enum class Call {
 void failNth(Call call, int n, int err);
 // Every call of `call` from now fails with errno `err`.
 void failAll(Call call, int err);
-// Every write() from now writes at most `maxBytes` bytes (a short write).
+// Just before the n-th call (1-based, counted from now) of `call` goes
+// through, `action` runs once: e.g. a signal that lands right before a
+// blocking call begins.
+void beforeNth(Call call, int n, void (*action)());
+// Every write() and send() from now writes at most `maxBytes` bytes (a
+// short write).
 void shortWrites(std::size_t maxBytes);
+// Only the n-th call (1-based, counted from now) of `call` (Write or Send)
+// writes at most `maxBytes` bytes.
+void shortNth(Call call, int n, std::size_t maxBytes);
 // How many calls of `call` went through the wrapper since the last reset().
 int calls(Call call);
 // Disarms everything and zeroes the counters.
