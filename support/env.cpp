@@ -232,6 +232,11 @@ ParsedLine parseLine(std::string_view line, std::span<const KeyRow> rows) {
     return result;
 }
 
+void resetForTests() {
+    initialised[0] = initialised[1] = 0;
+    for (const KeyRow &row : table) *row.var = nullptr;
+}
+
 }  // namespace ns::env
 
 extern "C" int rbgetenv(void) {

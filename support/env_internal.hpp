@@ -47,6 +47,11 @@ struct ParsedLine {
 // whole.  May throw std::bad_alloc.
 ParsedLine parseLine(std::string_view line, std::span<const KeyRow> table);
 
+// For tests and fuzzing only: the next rbgetenv and rbuserenv read their
+// files again, as in a fresh process, and the 16 variables start null again
+// (their earlier copies are left allocated, as after a replacement).
+void resetForTests();
+
 }  // namespace ns::env
 
 #endif

@@ -1,0 +1,70 @@
+// Any bytes as the stream a lookup's reply is read from, taken as the
+// exchange takes it (a length byte, that many bytes of ciphertext, in pieces
+// of a size the input chooses) and, when it is a success reply, handed to
+// the lookup's reply handling with the tool's 128-byte text buffer.
+//
+// Input: one byte (bits 0-5: the size of the pieces less one; bit 6: read
+// as UspMapIO does, with a fresh length byte after a frame cut short; bit 7:
+// the rest is a plain record that is enciphered and framed here, rather than
+// stream bytes as they are), then the rest.
+#include <sys/types.h>
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <vector>
+
+#include "rsockmap/exchange_internal.hpp"
+#include "rsockmap/registry_internal.hpp"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+    if (size < 1) return 0;
+    const std::size_t piece = 1 + (data[0] & 0x3f);
+    const bool resync = data[0] & 0x40;
+    std::vector<std::uint8_t> stream(data + 1, data + size);
+    if ((data[0] & 0x80) != 0) {
+        // A record as a name server would send it, at most what a frame holds.
+        if (stream.size() > NS_MAX_TCP_RECORD) stream.resize(NS_MAX_TCP_RECORD);
+        std::vector<std::uint8_t> framed(1 + stream.size() + NS_SALT_SIZE);
+        const int len = NsCrypt(framed.data() + 1, stream.data(), static_cast<int>(stream.size()));
+        framed[0] = static_cast<std::uint8_t>(len);
+        stream = std::move(framed);
+    }
+    std::size_t at = 0;
+    auto read = [&](void *buf, std::size_t n) -> ssize_t {
+        const std::size_t take = std::min({n, piece, stream.size() - at});
+        if (take > 0) std::memcpy(buf, stream.data() + at, take);
+        at += take;
+        return static_cast<ssize_t>(take);
+    };
+
+    NsMessage reply;
+    std::memset(&reply, 0, sizeof reply);
+    int replyLen = 0;
+    const int type = ns::receiveReply(read, &reply, &replyLen, resync);
+    if (replyLen < 0 || replyLen > NS_MAX_TCP_RECORD) __builtin_trap();
+    if (type != NS_OK) return 0;
+
+    // The tool's buffer, with a guard behind it that must stay untouched.
+    std::array<char, NS_AUTH_SIZE + 64> auth;
+    auth.fill('#');
+    NsAddr addr;
+    std::memset(&addr, 0x5A, sizeof addr);
+    int addrLen = -1;
+    const bool found = ns::decodeLookupReply(
+        std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t *>(&reply),
+                                      static_cast<std::size_t>(replyLen)),
+        &addr, &addrLen, auth.data(), NS_AUTH_SIZE);
+    for (std::size_t i = NS_AUTH_SIZE; i < auth.size(); ++i)
+        if (auth[i] != '#') __builtin_trap();
+    if (!found) {
+        if (addrLen != 0 || auth[0] != '#') __builtin_trap();
+        return 0;
+    }
+    if (addrLen < 0 || addrLen > NS_ADDR_SIZE || addr.sin_family != AF_INET) __builtin_trap();
+    if (strnlen(auth.data(), NS_AUTH_SIZE) >= NS_AUTH_SIZE) __builtin_trap();
+    return 0;
+}
