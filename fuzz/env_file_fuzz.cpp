@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -152,10 +153,12 @@ std::string homeOf(const Model &model, bool homeUnset) {
 // forked at the start, before any of that memory exists, forks the readers.
 int toHelper = -1, fromHelper = -1;
 
+// libFuzzer's own timer signal may cut a read short: it is read again.
 bool readAll(int fd, void *buf, std::size_t n) {
     auto *p = static_cast<char *>(buf);
     while (n > 0) {
         const ssize_t got = read(fd, p, n);
+        if (got < 0 && errno == EINTR) continue;
         if (got <= 0) return false;
         p += got;
         n -= static_cast<std::size_t>(got);
@@ -225,7 +228,10 @@ void expectExit() {
     const char go = 1;
     int status = 0;
     std::uint32_t len = 0;
-    if (write(toHelper, &go, 1) != 1 || !readAll(fromHelper, &status, sizeof status) ||
+    ssize_t put;
+    while ((put = write(toHelper, &go, 1)) < 0 && errno == EINTR) {
+    }
+    if (put != 1 || !readAll(fromHelper, &status, sizeof status) ||
         !readAll(fromHelper, &len, sizeof len))
         __builtin_trap();
     std::string message(len, '\0');
