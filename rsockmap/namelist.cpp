@@ -202,6 +202,21 @@ bool fetchList(const char *pattern, int selector, ns::NameGather &names) {
     return receiveList(stream.get(), names);
 }
 
+// Copies the characters of the reply's name item, up to its NUL, into
+// adminHostName, cut to the 127 characters it holds.  The reply buffer was
+// zero-filled, so the copy ends inside it.
+void copyAdminHostName(const std::uint8_t *reply, std::size_t size) {
+    const std::size_t offset = reply[ns::kNameOffset];
+    std::size_t n = 0;
+    if (offset != 0 && offset <= NS_MAX_ITEM) {
+        const std::uint8_t *chars = reply + offset + 1;
+        const std::size_t room = std::min(size - offset - 1, sizeof adminHostName - 1);
+        while (n < room && chars[n] != 0) ++n;
+        std::memcpy(adminHostName, chars, n);
+    }
+    adminHostName[n] = '\0';
+}
+
 }  // namespace
 
 extern "C" int usptcp_CreateStreamSock(NsAddr *addr) {
@@ -272,11 +287,7 @@ extern "C" int usptcp_GetAdminHost(const char *host, char ***list) {
     const int result =
         request.ok() ? UspMapIO(&request.message(), request.length(), &reply) : -1;
     if (result == NS_OK) {
-        // The reply's name item, cut to the 127 characters the buffer holds.
-        const auto name = ns::RecordView(&reply, sizeof reply).stringItem(ns::kNameOffset);
-        const std::size_t n = name ? std::min(name->size(), sizeof adminHostName - 1) : 0;
-        if (n > 0) std::memcpy(adminHostName, name->data(), n);
-        adminHostName[n] = '\0';
+        copyAdminHostName(reinterpret_cast<const std::uint8_t *>(&reply), sizeof reply);
         adminHostList[0] = adminHostName;
     }
     DebugLog(NS_LOG_TRACE, "usptcp_GetAdminHost: returning %d (host='%s')\n", result,
