@@ -162,7 +162,7 @@ int runWithDeadline(const Command &cmd) {
     }
     if (!finished) {
         char message[64];
-        std::snprintf(message, sizeof message, "timed out after %g seconds", cmd.timeoutSecs);
+        std::snprintf(message, sizeof message, "no answer within %g seconds", cmd.timeoutSecs);
         return nsquery::reportFailure(cmd, message);
     }
     if (WIFEXITED(status)) return WEXITSTATUS(status);
