@@ -161,38 +161,7 @@ TEST(NameListDecoder, HostileNameRecordsAreRefusedWithoutReadingOutside) {
 
 // ---- whole retrievals ---------------------------------------------------
 
-class NameListTest : public testing::Test {
-protected:
-    void SetUp() override {
-        nstest::useScriptedConfig();
-        log_ = std::make_unique<nstest::LogCapture>();
-        DebugLog(NS_LOG_FAIL, "test start\n");  // the log pipe stays open from here on
-        usptcp_Initialise();
-    }
-
-    // Starts the name server; descriptors are counted from here on.
-    void serve(nstest::ScriptedNsm::Handler handler) {
-        nsm_ = std::make_unique<nstest::ScriptedNsm>(std::move(handler));
-        fds_ = nstest::openFdCount();
-    }
-    // A name server that accepts the request and streams `stream` back.
-    void serveStream(std::string stream) {
-        serve([stream](const Bytes &) {
-            nstest::Reply r = nstest::okReply();
-            r.connectBack = true;
-            r.stream = stream;
-            return r;
-        });
-    }
-    void expectNoLeak(std::size_t requests = 1) {
-        ASSERT_TRUE(nsm_->waitServed(requests));
-        EXPECT_EQ(nstest::openFdCount(), fds_);
-    }
-
-    std::unique_ptr<nstest::LogCapture> log_;
-    std::unique_ptr<nstest::ScriptedNsm> nsm_;
-    int fds_ = 0;
-};
+using NameListTest = nstest::ScriptedNsmTest;
 
 char **const kUntouched = reinterpret_cast<char **>(0x1);
 

@@ -87,27 +87,12 @@ TEST(ParseSockName, PartsMustFitTheirBuffers) {
 
 // ---- against a scripted name server -----------------------------------------
 
-class ServiceSocketTest : public testing::Test {
+class ServiceSocketTest : public nstest::ScriptedNsmTest {
 protected:
     void SetUp() override {
-        nstest::useScriptedConfig();
-        log_ = std::make_unique<nstest::LogCapture>();
-        DebugLog(NS_LOG_FAIL, "test start\n");  // the log pipe stays open from here on
+        ScriptedNsmTest::SetUp();
         initialiseLocalAddr(nullptr, nullptr);
-        usptcp_Initialise();
     }
-    void serve(nstest::ScriptedNsm::Handler handler) {
-        nsm_ = std::make_unique<nstest::ScriptedNsm>(std::move(handler));
-        fds_ = nstest::openFdCount();
-    }
-    void expectNoLeak(std::size_t requests) {
-        ASSERT_TRUE(nsm_->waitServed(requests));
-        EXPECT_EQ(nstest::openFdCount(), fds_);
-    }
-
-    std::unique_ptr<nstest::LogCapture> log_;
-    std::unique_ptr<nstest::ScriptedNsm> nsm_;
-    int fds_ = 0;
 };
 
 // The address item of a registration request.

@@ -41,10 +41,11 @@ bool readFully(int fd, void *buf, std::size_t n) {
     return true;
 }
 
-void writeFully(int fd, const void *buf, std::size_t n) {
+// Writes to a socket; a peer that has gone gives an error, not SIGPIPE.
+void sendFully(int fd, const void *buf, std::size_t n) {
     const auto *p = static_cast<const std::uint8_t *>(buf);
     while (n > 0) {
-        const ssize_t put = write(fd, p, n);
+        const ssize_t put = send(fd, p, n, MSG_NOSIGNAL);
         if (put <= 0) return;
         p += put;
         n -= static_cast<std::size_t>(put);
@@ -53,7 +54,7 @@ void writeFully(int fd, const void *buf, std::size_t n) {
 
 void wake(int fds[2]) {
     const char c = 0;
-    writeFully(fds[1], &c, 1);
+    if (write(fds[1], &c, 1) != 1) std::abort();
 }
 
 // Sends stream to the address item of request (a list's listening socket).
@@ -67,7 +68,7 @@ void connectBack(const Bytes &request, const std::string &stream) {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) return;
     if (connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) == 0)
-        writeFully(fd, stream.data(), stream.size());
+        sendFully(fd, stream.data(), stream.size());
     close(fd);
 }
 
@@ -189,7 +190,7 @@ void ScriptedNsm::answer(int fd) {
     const Reply reply = handler_(request);
     if (reply.record.empty()) return;
     const std::string out = frame(reply.record);
-    writeFully(fd, out.data(), out.size());
+    sendFully(fd, out.data(), out.size());
     if (reply.connectBack) connectBack(request, reply.stream);
 }
 
@@ -245,6 +246,33 @@ bool LogCapture::contains(std::string_view line, int waitMs) const {
         if (std::chrono::steady_clock::now() >= deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
+}
+
+void ScriptedNsmTest::SetUp() {
+    useScriptedConfig();
+    log_ = std::make_unique<LogCapture>();
+    DebugLog(NS_LOG_FAIL, "test start\n");  // the log pipe stays open from here on
+    usptcp_Initialise();
+}
+
+void ScriptedNsmTest::serve(ScriptedNsm::Handler handler) {
+    nsm_.reset();
+    nsm_ = std::make_unique<ScriptedNsm>(std::move(handler));
+    fds_ = openFdCount();
+}
+
+void ScriptedNsmTest::serveStream(std::string stream) {
+    serve([stream = std::move(stream)](const Bytes &) {
+        Reply r = okReply();
+        r.connectBack = true;
+        r.stream = stream;
+        return r;
+    });
+}
+
+void ScriptedNsmTest::expectNoLeak(std::size_t requests) {
+    ASSERT_TRUE(nsm_->waitServed(requests));
+    EXPECT_EQ(openFdCount(), fds_);
 }
 
 }  // namespace nstest

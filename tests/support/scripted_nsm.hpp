@@ -11,9 +11,12 @@
 #ifndef TESTS_SUPPORT_SCRIPTED_NSM_HPP
 #define TESTS_SUPPORT_SCRIPTED_NSM_HPP
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -103,6 +106,26 @@ private:
     mutable std::mutex mutex_;
     std::string text_;
     std::thread thread_;
+};
+
+// A test with the scripted configuration, a log capture (the log pipe is
+// opened before the test body, so it does not count as a descriptor the
+// operation leaves open) and a scripted name server started by serve().
+class ScriptedNsmTest : public testing::Test {
+protected:
+    void SetUp() override;
+
+    // Starts the name server; descriptors are counted from here on.
+    void serve(ScriptedNsm::Handler handler);
+    // A name server that accepts every request and streams `stream` back.
+    void serveStream(std::string stream);
+    // Waits until `requests` connections were served, then expects as many
+    // open descriptors as when the server started.
+    void expectNoLeak(std::size_t requests = 1);
+
+    std::unique_ptr<LogCapture> log_;
+    std::unique_ptr<ScriptedNsm> nsm_;
+    int fds_ = 0;
 };
 
 }  // namespace nstest
