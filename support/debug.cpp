@@ -1,7 +1,280 @@
-// PLACEHOLDER: replaced by the log client.
+/*
+ * debug.cpp - the event and debug log client.
+ *
+ * DebugLog decides by two masks whether a line is wanted at all.  The first
+ * call of the process loads the configuration and the event mask; after that
+ * a call that no mask passes returns at once, without a system call.
+ *
+ * A passing call, with SIGALRM blocked and SIGPIPE ignored for its length:
+ *   - opens the log pipe "<TmpDir>/rblpipe" when it is not open yet (without
+ *     waiting: no reader means no log server), then makes it blocking;
+ *   - composes "time: [pid] ProgName: " followed by the caller's text, cut to
+ *     255 characters and ending in a newline;
+ *   - writes it as one 260-byte LogRecord with a single write, so that records
+ *     of the product's processes never interleave in the pipe;
+ *   - on a failed write notes errno in "<TmpDir>/LOGFAIL<pid>.log" and closes
+ *     the pipe; the next passing call opens it again.
+ * Whatever happens, the caller's signal mask, SIGPIPE action and errno are in
+ * force again when DebugLog returns.  The entry is lost, never retried.
+ *
+ * SIGALRM stays blocked for the length of a passing call because the time-out
+ * handlers log too: a handler's line then goes out after the line of the call
+ * it interrupted instead of in the middle of it.
+ */
 #include "support/debug.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "support/env.h"
+
 const char *ProgName = "DEBUG";
 int DebugLevel = 0;
-extern "C" void DebugLog(int, const char *, ...) {}
-extern "C" char *GetTimeForLog(void) { static char t[40]; return t; }
-extern "C" char *getStdoutLogFile(const char *, int) { return nullptr; }
+
+static_assert(sizeof(LogRecord) == 260, "the log server reads 260-byte records");
+
+namespace {
+
+int EventL = 0;            // the event mask, loaded once
+int LogPipeFd = -1;        // the log pipe; -1 while it is not open
+int configLoaded = 0;      // rbgetenv has been called
+int eventLoaded = 0;       // EventL has been loaded
+char pipePath[256];        // "<TmpDir>/rblpipe", rebuilt at each opening
+char timeText[40];         // GetTimeForLog's result
+char *stdoutLogPath;       // getStdoutLogFile's result, owned here
+
+constexpr char kContactFailed[] = "Failed to contact log server\n";
+
+const char *orEmpty(const char *s) { return s != nullptr ? s : ""; }
+
+// The first call's set-up: the configuration, then the event mask (1 when
+// the configuration does not set one).  Neither is loaded again.
+[[gnu::noinline, gnu::cold]] void loadMasks() {
+    int savedErrno = errno;
+    if (!configLoaded) {
+        rbgetenv();
+        configLoaded = 1;
+    }
+    if (!eventLoaded) {
+        EventL = EventLevel != nullptr ? std::atoi(EventLevel) : 1;
+        eventLoaded = 1;
+    }
+    errno = savedErrno;
+}
+
+// Blocks SIGALRM and ignores SIGPIPE for the life of the object; puts the
+// caller's action, then the caller's mask, back when it goes.  Restoring the
+// mask last lets a SIGALRM that came meanwhile run its handler only once this
+// call's state is all put back.
+class SignalGuard {
+public:
+    SignalGuard() {
+        sigset_t alarm;
+        sigemptyset(&alarm);
+        sigaddset(&alarm, SIGALRM);
+        maskSaved_ = sigprocmask(SIG_BLOCK, &alarm, &oldMask_) == 0;
+
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        sigemptyset(&ignore.sa_mask);
+        ignore.sa_flags = 0;
+        actionSaved_ = sigaction(SIGPIPE, &ignore, &oldPipe_) == 0;
+    }
+    ~SignalGuard() {
+        if (actionSaved_) sigaction(SIGPIPE, &oldPipe_, nullptr);
+        if (maskSaved_) sigprocmask(SIG_SETMASK, &oldMask_, nullptr);
+    }
+    SignalGuard(const SignalGuard &) = delete;
+    SignalGuard &operator=(const SignalGuard &) = delete;
+
+    // False when SIGPIPE could not be ignored: nothing may be written then.
+    bool ok() const { return actionSaved_; }
+
+private:
+    sigset_t oldMask_;
+    struct sigaction oldPipe_;
+    bool maskSaved_ = false;
+    bool actionSaved_ = false;
+};
+
+void reportContactFailure() {
+    // Nothing more can be done when standard error fails too.
+    if (write(STDERR_FILENO, kContactFailed, sizeof kContactFailed - 1) < 0) return;
+}
+
+// Opens the log pipe into LogPipeFd and makes it blocking.  False when it
+// cannot be used: silently when TmpDir is not configured, else after the
+// message on standard error.  A pipe that opened but could not be made
+// blocking stays in LogPipeFd and is written as it is by later calls.
+bool openLogPipe() {
+    if (TmpDir == nullptr) return false;
+    int n = std::snprintf(pipePath, sizeof pipePath, "%s/%s", TmpDir, LOG_PIPE_NAME);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof pipePath) {
+        // A cut path would name some other file.
+        reportContactFailure();
+        return false;
+    }
+    // Without O_NONBLOCK the open would wait for a reader that may never come.
+    LogPipeFd = open(pipePath, O_WRONLY | O_NONBLOCK);
+    if (LogPipeFd == -1) {
+        reportContactFailure();
+        return false;
+    }
+    // Writes wait while the pipe is full rather than lose the entry.
+    int flags = fcntl(LogPipeFd, F_GETFL);
+    if (flags == -1 || fcntl(LogPipeFd, F_SETFL, flags & ~(O_NONBLOCK | O_NDELAY)) == -1) {
+        reportContactFailure();
+        return false;
+    }
+    return true;
+}
+
+// Appends s to the header at *len, at most up to the terminator's byte.  With
+// escape, each '%' is doubled so that s reads as itself when the header is
+// used as a format; a '%' whose pair does not fit is left out.  Returns false
+// when s did not fit whole.
+bool appendToHeader(std::array<char, LOG_TEXT_SIZE> &hdr, size_t *len, const char *s,
+                    bool escape) {
+    const size_t room = hdr.size() - 1;
+    for (; *s != '\0'; ++s) {
+        size_t need = (escape && *s == '%') ? 2 : 1;
+        if (*len + need > room) return false;
+        hdr[(*len)++] = *s;
+        if (need == 2) hdr[(*len)++] = '%';
+    }
+    return true;
+}
+
+// A header cut at its size may end inside a conversion ("...%", "...%.*",
+// "...%l"); such a tail is dropped so that the cut header is still a
+// well-formed format that asks for no more arguments than the whole one.
+void dropDanglingConversion(char *fmt) {
+    char *p = fmt;
+    while ((p = std::strchr(p, '%')) != nullptr) {
+        char *start = p++;
+        p += std::strspn(p, "-+ #0'123456789.*$hlLqjztZI");
+        if (*p == '\0') {
+            *start = '\0';
+            return;
+        }
+        ++p;  // the conversion character, or the second '%' of "%%"
+    }
+}
+
+// The first formatting step: "time: [pid] ProgName: " and the caller's
+// format, as the format of the second step.  The time text and ProgName are
+// meant to be plain text, so their '%' are escaped.
+void composeHeader(std::array<char, LOG_TEXT_SIZE> &hdr, const char *format) {
+    char pid[32];
+    std::snprintf(pid, sizeof pid, ": [%d] ", static_cast<int>(getpid()));
+    size_t len = 0;
+    bool whole = appendToHeader(hdr, &len, GetTimeForLog(), true) &&
+                 appendToHeader(hdr, &len, pid, false) &&
+                 appendToHeader(hdr, &len, orEmpty(ProgName), true) &&
+                 appendToHeader(hdr, &len, ": ", false) &&
+                 appendToHeader(hdr, &len, orEmpty(format), false);
+    hdr[len] = '\0';
+    if (!whole) dropDanglingConversion(hdr.data());
+}
+
+// Puts the expanded line into the record's text: at most 255 characters,
+// zero fill behind them, and a final newline unless the line has one
+// somewhere already.  A line of 254 or 255 characters gives up its last
+// character to the newline rather than grow.
+void fillText(char (&text)[LOG_TEXT_SIZE], const char *line) {
+    std::memset(text, 0, sizeof text);
+    size_t len = strnlen(line, sizeof text - 1);
+    std::memcpy(text, line, len);
+    if (std::memchr(text, '\n', len) != nullptr) return;
+    if (len <= sizeof text - 3)
+        text[len] = '\n';
+    else
+        text[len - 1] = '\n';
+}
+
+// The passing part of DebugLog, from the signal set-up to the write.
+void sendLine(int kind, const char *format, va_list args) {
+    int savedErrno = errno;
+    {
+        SignalGuard guard;
+        if (guard.ok() && (LogPipeFd != -1 || openLogPipe())) {
+            std::array<char, LOG_TEXT_SIZE> header;
+            composeHeader(header, format);
+            std::array<char, 1024> line;
+            if (std::vsnprintf(line.data(), line.size(), header.data(), args) < 0)
+                line[0] = '\0';
+
+            LogRecord rec;
+            std::memset(&rec, 0, sizeof rec);
+            rec.kind = kind;
+            fillText(rec.text, line.data());
+
+            // One write: the pipe keeps a record of at most PIPE_BUF bytes
+            // whole.  A short count is not looked at.
+            if (write(LogPipeFd, &rec, sizeof rec) == -1) {
+                int writeErrno = errno;
+                char failPath[128];
+                int n = std::snprintf(failPath, sizeof failPath, "%s/LOGFAIL%d.log",
+                                      orEmpty(TmpDir), static_cast<int>(getpid()));
+                if (TmpDir != nullptr && n > 0 && static_cast<size_t>(n) < sizeof failPath) {
+                    if (FILE *f = std::fopen(failPath, "a")) {
+                        std::fprintf(f, "Failed to write log entry, errno is %d\n", writeErrno);
+                        std::fclose(f);
+                    }
+                }
+                close(LogPipeFd);
+                LogPipeFd = -1;
+            }
+        }
+    }
+    errno = savedErrno;
+}
+
+}  // namespace
+
+extern "C" void DebugLog(int level, const char *format, ...) {
+    if (!eventLoaded) loadMasks();
+    int kind = 0;
+    if ((EventL & level) != 0) kind = LOG_KIND_EVENT;
+    if ((DebugLevel & level) != 0) kind |= LOG_KIND_DEBUG;
+    if (kind == 0) return;
+
+    va_list args;
+    va_start(args, format);
+    sendLine(kind, format, args);
+    va_end(args);
+}
+
+extern "C" char *GetTimeForLog(void) {
+    // localtime_r: a caller's own localtime() result is left alone.
+    time_t now = std::time(nullptr);
+    struct tm local;
+    if (localtime_r(&now, &local) == nullptr ||
+        std::strftime(timeText, sizeof timeText, "%b %e %H:%M:%S", &local) == 0)
+        timeText[0] = '\0';
+    return timeText;
+}
+
+extern "C" char *getStdoutLogFile(const char *name, int num) {
+    rbgetenv();
+    std::free(stdoutLogPath);
+    stdoutLogPath = nullptr;
+    if (TmpDir == nullptr || name == nullptr) return nullptr;
+    // Measured, not guessed: any int and any length of TmpDir and name fit.
+    int n = std::snprintf(nullptr, 0, "%s/%s%d+.log", TmpDir, name, num);
+    if (n < 0) return nullptr;
+    size_t size = static_cast<size_t>(n) + 1;
+    stdoutLogPath = static_cast<char *>(std::malloc(size));
+    if (stdoutLogPath == nullptr) return nullptr;
+    std::snprintf(stdoutLogPath, size, "%s/%s%d+.log", TmpDir, name, num);
+    return stdoutLogPath;
+}
