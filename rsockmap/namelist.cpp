@@ -181,20 +181,15 @@ bool receiveList(int fd, ns::NameGather &names) {
     }
 }
 
-// Everything between the listening socket and the closing of both sockets;
-// true when the whole list arrived.
-bool fetchList(const char *pattern, int selector, ns::NameGather &names) {
-    NsAddr listenAddr{};
-    ns::UniqueFd listener(usptcp_CreateStreamSock(&listenAddr));
-    if (!listener.valid()) {
-        DebugLog(NS_LOG_FAIL, "usptcp_GetNameList: usptcp_CreateStreamSock failed\n");
-        return false;
-    }
+// Everything from the request to the end of the stream; true when the whole
+// list arrived.  The caller closes the listening socket.
+bool fetchList(int listener, const NsAddr &listenAddr, const char *pattern, int selector,
+               ns::NameGather &names) {
     if (!requestList(pattern, selector, listenAddr)) {
         DebugLog(NS_LOG_FAIL, "usptcp_GetNameList: request failed\n");
         return false;
     }
-    ns::UniqueFd stream = acceptNameServer(listener.get());
+    ns::UniqueFd stream = acceptNameServer(listener);
     if (!stream.valid()) {
         DebugLog(NS_LOG_FAIL, "usptcp_GetNameList: no connection from marlod\n");
         return false;
@@ -250,8 +245,18 @@ extern "C" int usptcp_GetNameList(const char *pattern, int selector, char ***lis
     if (list == nullptr) return -1;
     usptcp_Initialise();
 
+    // The socket listens before the request goes out, so the name server
+    // may connect back at any time after it.
+    NsAddr listenAddr{};
+    ns::UniqueFd listener(usptcp_CreateStreamSock(&listenAddr));
+    if (!listener.valid()) {
+        DebugLog(NS_LOG_FAIL, "usptcp_GetNameList: usptcp_CreateStreamSock failed\n");
+        return -1;
+    }
     ns::NameGather names;
-    const bool complete = fetchList(pattern ? pattern : "*", selector, names);
+    const bool complete =
+        fetchList(listener.get(), listenAddr, pattern ? pattern : "*", selector, names);
+    listener.reset();
     int result;
     if (!complete) {
         names.clear();
