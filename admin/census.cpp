@@ -1,6 +1,151 @@
-// PLACEHOLDER: replaced by the census.
+// census.cpp - the census of every name server manager that answers.
+//
+// One NS_CENSUS datagram goes to the census broadcast address; then, for 5
+// seconds, every NS_MASTER or NS_BACKUP reply is printed as it arrives, one
+// line "host (MASTER)" or "host (BACKUP)".  The listen ends when the census's
+// own SIGALRM handler raises its flag and interrupts the receive.
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
 #include "admin/census.h"
+#include "admin/census_internal.hpp"
+#include "support/debug.h"
+#include "support/sockets.h"
+
 NsAddr BcastAddr{};
 int bGotBcastAddr = 0;
-extern "C" int FindAllNS(void) { return -1; }
-extern "C" void GotSigAlarm(int) {}
+
+namespace {
+
+// The census timer has run out.  Set only by GotSigAlarm, cleared by each
+// census before it arms its timer; separate from the flag of the signal and
+// timer utilities.
+volatile std::sig_atomic_t GotAlarm = 0;
+
+constexpr unsigned int kCensusSeconds = 5;
+constexpr int kFirstLocalPort = 1025;
+constexpr int kPortLimit = 32767;  // never tried itself
+
+// Closes the census socket on every way out of FindAllNS.
+class Socket {
+public:
+    explicit Socket(int fd) : fd_(fd) {}
+    ~Socket() {
+        if (fd_ >= 0) close(fd_);
+    }
+    Socket(const Socket &) = delete;
+    Socket &operator=(const Socket &) = delete;
+    int fd() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+sockaddr *asSockaddr(NsAddr *addr) { return reinterpret_cast<sockaddr *>(addr); }
+
+// Binds to the local address on the first free port from 1025 to 32766.
+// On failure errno is that of the last attempt.
+bool bindLocal(int fd) {
+    NsAddr local{};
+    int localLen = 0;
+    usptcp_GetLocalAddr(&local, &localLen);
+    for (int port = kFirstLocalPort; port < kPortLimit; ++port) {
+        local.sin_port = htons(static_cast<std::uint16_t>(port));
+        if (bind(fd, asSockaddr(&local), NS_ADDR_SIZE) == 0) return true;
+    }
+    return false;
+}
+
+void sendCensus(int fd) {
+    NsMessage census{};
+    census.type = NS_CENSUS;
+    std::array<std::uint8_t, NS_MSG_SIZE> cipher{};
+    const int len = NsCrypt(cipher.data(), &census, NS_HEADER_SIZE);
+    sendto(fd, cipher.data(), static_cast<std::size_t>(len), 0, asSockaddr(&BcastAddr),
+           NS_ADDR_SIZE);
+}
+
+// "host (MASTER)": the sender's host name, or its dotted address when it has
+// none (printaddr's text cut before the port).
+void printReply(const NsAddr &from, int type) {
+    std::array<char, 32> dotted{};
+    std::snprintf(dotted.data(), dotted.size(), "%s", printaddr(&from));
+    if (char *blank = std::strchr(dotted.data(), ' ')) *blank = '\0';
+    const hostent *host = gethostbyaddr(&from.sin_addr, 4, AF_INET);
+    std::printf("%s (%s)\n", host != nullptr ? host->h_name : dotted.data(),
+                type == NS_MASTER ? "MASTER" : "BACKUP");
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+namespace ns {
+
+int censusReplyType(const std::uint8_t *datagram, std::size_t size) {
+    // NsDecrypt rewrites its input, and its output holds at most the record
+    // of the largest datagram that a receive buffer takes.
+    std::array<std::uint8_t, NS_MSG_SIZE> cipher{};
+    std::array<std::uint8_t, NS_MSG_SIZE> plain{};
+    const std::size_t len = std::min(size, cipher.size());
+    std::copy_n(datagram, len, cipher.begin());
+    if (NsDecrypt(plain.data(), cipher.data(), static_cast<int>(len)) <= 0) return 0;
+    const int type = plain[0];
+    return type == NS_MASTER || type == NS_BACKUP ? type : 0;
+}
+
+}  // namespace ns
+
+extern "C" void GotSigAlarm(int sig) {
+    (void)sig;
+    GotAlarm = 1;
+    signal(SIGALRM, GotSigAlarm);
+}
+
+extern "C" int FindAllNS(void) {
+    Socket sock(socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
+    if (sock.fd() < 0) {
+        DebugLog(NS_LOG_FAIL, "findNS: socket failed (errno %d)\n", errno);
+        return -1;
+    }
+    if (!bindLocal(sock.fd())) {
+        DebugLog(NS_LOG_FAIL, "findNS: bind failed (errno %d)\n", errno);
+        return -1;
+    }
+    const int on = 1;
+    setsockopt(sock.fd(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+    if (!bGotBcastAddr) FindBcastAddr(sock.fd(), &BcastAddr);
+
+    sendCensus(sock.fd());
+
+    GotAlarm = 0;
+    setSignalHandler(SIGALRM, GotSigAlarm, NS_SIG_NORESTART);
+    alarm(kCensusSeconds);
+
+    std::array<std::uint8_t, NS_MSG_SIZE> datagram{};
+    NsAddr from{};
+    socklen_t fromLen = NS_ADDR_SIZE;
+    while (!GotAlarm) {
+        const ssize_t got = recvfrom(sock.fd(), datagram.data(), datagram.size(), 0,
+                                     asSockaddr(&from), &fromLen);
+        if (got < 0) {
+            DebugLog(NS_LOG_FAIL, "findNS: no NSM (errno %d)\n", errno);
+            break;
+        }
+        const int type = ns::censusReplyType(datagram.data(), static_cast<std::size_t>(got));
+        if (type != 0) printReply(from, type);
+    }
+
+    alarm(0);
+    setSignalHandler(SIGALRM, SIG_DFL, NS_SIG_NORESTART);
+    return 0;
+}

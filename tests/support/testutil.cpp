@@ -1,5 +1,6 @@
 #include "support/testutil.hpp"
 
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <net/if.h>
@@ -20,6 +21,14 @@
 #include <thread>
 
 namespace nstest {
+
+sockaddr_in inetAddr(const char *dotted, std::uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    inet_pton(AF_INET, dotted, &a.sin_addr);
+    return a;
+}
 
 bool insideSandbox() {
     const char *want = std::getenv("NS_SANDBOX_NETNS");
@@ -242,5 +251,16 @@ ScopedEnv::~ScopedEnv() {
     else
         unsetenv(name_.c_str());
 }
+
+TestConfig::TestConfig(const std::string &entries) : file_(dir_.file("talven.conf")) {
+    writeFile(file_, "TALVEN_TMPDIR=" + dir_.path() + "\n" + entries);
+}
+
+Env TestConfig::env() const { return {{"TALVEN_CONFIG", file_}, {"TALVEN_TMPDIR", dir()}}; }
+
+ScopedConfig::ScopedConfig(const std::string &entries)
+    : TestConfig(entries),
+      config_("TALVEN_CONFIG", file().c_str()),
+      tmp_("TALVEN_TMPDIR", dir().c_str()) {}
 
 }  // namespace nstest

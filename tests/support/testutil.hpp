@@ -2,7 +2,10 @@
 #ifndef TESTS_SUPPORT_TESTUTIL_HPP
 #define TESTS_SUPPORT_TESTUTIL_HPP
 
+#include <netinet/in.h>
 #include <sys/types.h>
+
+#include <cstdint>
 
 #include <string>
 #include <utility>
@@ -18,6 +21,9 @@ inline constexpr const char *kMasterAddr = "198.18.0.10";   // "nsm-master"
 inline constexpr const char *kBackup1Addr = "198.18.0.11";  // "nsm-backup1"
 inline constexpr const char *kBackup2Addr = "198.18.0.12";  // "nsm-backup2"
 inline constexpr const char *kNamelessAddr = "198.18.0.19"; // no host name
+
+// An IPv4 socket address from a dotted number and a port (host order).
+sockaddr_in inetAddr(const char *dotted, std::uint16_t port);
 
 // True inside scripts/netsandbox: the namespace it made, with only lo and
 // its veth pair.
@@ -99,6 +105,31 @@ private:
     std::string name_;
     bool had_ = false;
     std::string old_;
+};
+
+// A main configuration file of its own in a fresh directory, which is also
+// its temporary directory (TALVEN_TMPDIR), followed by any further entries
+// ("KEY=VALUE\n" lines).
+class TestConfig {
+public:
+    explicit TestConfig(const std::string &entries = "");
+    const std::string &file() const { return file_; }
+    const std::string &dir() const { return dir_.path(); }
+    // TALVEN_CONFIG and TALVEN_TMPDIR for runProcess.
+    Env env() const;
+
+private:
+    TempDir dir_;
+    std::string file_;
+};
+
+// A TestConfig that this process's environment names for the scope.
+class ScopedConfig : public TestConfig {
+public:
+    explicit ScopedConfig(const std::string &entries = "");
+
+private:
+    ScopedEnv config_, tmp_;
 };
 
 }  // namespace nstest
