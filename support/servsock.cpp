@@ -20,12 +20,9 @@
 #include <ctime>
 
 #include "support/debug.h"
+#include "support/signals_internal.hpp"
 #include "support/sockets.h"
 #include "support/unique_fd.hpp"
-
-namespace ns {
-inline bool alarmFired() { return false; }  // TEMP-SIGNALS: until the signals header lands
-}
 
 namespace {
 
