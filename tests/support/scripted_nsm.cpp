@@ -75,19 +75,17 @@ void connectBack(const Bytes &request, const std::string &stream) {
 }  // namespace
 
 const std::string &useScriptedConfig() {
-    static const std::string tmpDir = [] {
-        static TempDir dir;  // lives until the process ends
-        const std::string tmp = dir.file("tmp");
-        mkdir(tmp.c_str(), 0700);
-        const std::string home = dir.file("home");
-        mkdir(home.c_str(), 0700);
-        writeFile(dir.file("talven.conf"),
-                  "TALVEN_TMPDIR=" + tmp + "\nTALVEN_NAMESVC=nsm-master.16024\n");
-        setenv("TALVEN_CONFIG", dir.file("talven.conf").c_str(), 1);
-        setenv("HOME", home.c_str(), 1);
-        return tmp;
+    // Kept for the whole process: the library reads its configuration once.
+    static const TestConfig config("TALVEN_NAMESVC=nsm-master.16024\n");
+    static const std::string home = [] {
+        const std::string dir = config.dir() + "/home";
+        mkdir(dir.c_str(), 0700);
+        setenv("TALVEN_CONFIG", config.file().c_str(), 1);
+        setenv("TALVEN_TMPDIR", config.dir().c_str(), 1);
+        setenv("HOME", dir.c_str(), 1);
+        return dir;
     }();
-    return tmpDir;
+    return config.dir();
 }
 
 Bytes record(int type, const char *name) {
