@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <string>
 
-#include "rsockmap/record.hpp"
 #include "rsockmap/rsockmap.h"
 #include "support/faults.hpp"
 #include "support/scripted_nsm.hpp"
@@ -65,18 +64,10 @@ TEST_F(ServiceSocketFault, ServerSocketFailuresCloseOnlyWhatTheyCreated) {
 }
 
 TEST_F(ServiceSocketFault, ClientSocketFailureEndsTheAttemptOnly) {
-    ns::UniqueFd server(socket(AF_INET, SOCK_STREAM, 0));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(4010);
-    inet_pton(AF_INET, "198.18.0.13", &a.sin_addr);
-    ASSERT_EQ(bind(server.get(), reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
-    ASSERT_EQ(listen(server.get(), 1), 0);
-    serve([&](const nstest::Bytes &) {
-        ns::RecordBuilder b(NS_OK);
-        b.name("n").address(&a, sizeof a);
-        const auto *p = reinterpret_cast<const std::uint8_t *>(&b.message());
-        return nstest::replyWith(nstest::Bytes(p, p + b.length()));
+    ns::UniqueFd server = nstest::boundSocket("198.18.0.13", 4010, 1);
+    ASSERT_TRUE(server.valid());
+    serve([](const nstest::Bytes &) {
+        return nstest::lookupReply(nstest::inetAddr("198.18.0.13", 4010));
     });
     f::Guard guard;
     // The first socket is the lookup's exchange, the second the client's.

@@ -271,15 +271,8 @@ TEST_F(NameListTest, TooLongPatternIsARequestFailure) {
 }
 
 TEST_F(NameListTest, StreamSocketBindsTheThirdPortWhenTwoAreTaken) {
-    std::vector<ns::UniqueFd> taken;
-    for (int port : {1025, 1026}) {
-        ns::UniqueFd fd(socket(AF_INET, SOCK_STREAM, 0));
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<std::uint16_t>(port));
-        ASSERT_EQ(bind(fd.get(), reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
-        taken.push_back(std::move(fd));
-    }
+    ns::UniqueFd p1 = nstest::boundSocket("0.0.0.0", 1025), p2 = nstest::boundSocket("0.0.0.0", 1026);
+    ASSERT_TRUE(p1.valid() && p2.valid());
     const int before = nstest::openFdCount();
     NsAddr addr;
     std::memset(&addr, 0xee, sizeof addr);

@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "rsockmap/record.hpp"
 #include "rsockmap/rsockmap.h"
 #include "support/scripted_nsm.hpp"
 #include "support/testutil.hpp"
@@ -26,25 +25,11 @@ ProcResult nsquery(std::vector<std::string> args) {
 }
 
 nstest::ScriptedNsm::Handler streaming(const std::vector<std::string> &names) {
-    return [stream = nstest::listStream(names)](const Bytes &) {
-        nstest::Reply r = nstest::okReply();
-        r.connectBack = true;
-        r.stream = stream;
-        return r;
-    };
+    return nstest::streamingHandler(nstest::listStream(names));
 }
 
-// A lookup answer: the address 198.18.0.13 with port, the text "secret"
-// and a name item.
 nstest::Reply lookupAnswer(int port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    inet_pton(AF_INET, "198.18.0.13", &a.sin_addr);
-    ns::RecordBuilder b(NS_OK);
-    b.name("\\\\x\\y").address(&a, sizeof a).text("secret");
-    const auto *p = reinterpret_cast<const std::uint8_t *>(&b.message());
-    return nstest::replyWith(Bytes(p, p + b.length()));
+    return nstest::lookupReply(nstest::inetAddr("198.18.0.13", static_cast<std::uint16_t>(port)));
 }
 
 TEST(NsQuery, NamesOneALineWithTheSelectorSent) {
@@ -113,13 +98,8 @@ TEST(NsQuery, AdminHostOfOneHostAndOfAll) {
 }
 
 TEST(NsQuery, ConnectPrintsThePeerAndTheText) {
-    ns::UniqueFd server(socket(AF_INET, SOCK_STREAM, 0));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(4002);
-    inet_pton(AF_INET, "198.18.0.13", &a.sin_addr);
-    ASSERT_EQ(bind(server.get(), reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
-    ASSERT_EQ(listen(server.get(), 4), 0);
+    ns::UniqueFd server = nstest::boundSocket("198.18.0.13", 4002, 4);
+    ASSERT_TRUE(server.valid());
     nstest::ScriptedNsm nsm([](const Bytes &) { return lookupAnswer(4002); });
 
     ProcResult r = nsquery({"connect", "\\\\Host\\svc"});

@@ -11,7 +11,6 @@
 #include <cstring>
 #include <string>
 
-#include "rsockmap/record.hpp"
 #include "rsockmap/rsockmap.h"
 #include "support/debug.h"
 #include "support/scripted_nsm.hpp"
@@ -102,23 +101,6 @@ NsAddr registeredAddress(const Bytes &r) {
     return a;
 }
 
-ns::UniqueFd bindPort(int port) {
-    ns::UniqueFd fd(socket(AF_INET, SOCK_STREAM, 0));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    EXPECT_EQ(bind(fd.get(), reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
-    return fd;
-}
-
-// A lookup answer carrying addr and the text "secret".
-nstest::Reply lookupAnswer(const NsAddr &addr) {
-    ns::RecordBuilder b(NS_OK);
-    b.name("\\\\x\\y").address(&addr, sizeof addr).text("secret");
-    const auto *p = reinterpret_cast<const std::uint8_t *>(&b.message());
-    return nstest::replyWith(Bytes(p, p + b.length()));
-}
-
 TEST_F(ServiceSocketTest, LocalIdentityIsTheSandboxHost) {
     char name[128];
     NsAddr addr;
@@ -129,7 +111,8 @@ TEST_F(ServiceSocketTest, LocalIdentityIsTheSandboxHost) {
 }
 
 TEST_F(ServiceSocketTest, ServerSocketBindsTheThirdPortAndRegistersIt) {
-    ns::UniqueFd p1 = bindPort(1025), p2 = bindPort(1026);
+    ns::UniqueFd p1 = nstest::boundSocket("0.0.0.0", 1025), p2 = nstest::boundSocket("0.0.0.0", 1026);
+    ASSERT_TRUE(p1.valid() && p2.valid());
     serve([](const Bytes &) { return nstest::okReply(); });
     NsAddr addr{};
     int len = 0;
@@ -216,14 +199,10 @@ TEST_F(ServiceSocketTest, NamesThatDoNotFitAreRefusedBeforeAnythingIsSent) {
 }
 
 TEST_F(ServiceSocketTest, ClientConnectsAtOnceAfterOneLookup) {
-    ns::UniqueFd server(socket(AF_INET, SOCK_STREAM, 0));
-    sockaddr_in target{};
-    target.sin_family = AF_INET;
-    inet_pton(AF_INET, "198.18.0.13", &target.sin_addr);
-    target.sin_port = htons(4000);
-    ASSERT_EQ(bind(server.get(), reinterpret_cast<sockaddr *>(&target), sizeof target), 0);
-    ASSERT_EQ(listen(server.get(), 1), 0);
-    serve([&](const Bytes &) { return lookupAnswer(target); });
+    const sockaddr_in target = nstest::inetAddr("198.18.0.13", 4000);
+    ns::UniqueFd server = nstest::boundSocket("198.18.0.13", 4000, 1);
+    ASSERT_TRUE(server.valid());
+    serve([&](const Bytes &) { return nstest::lookupReply(target); });
 
     NsAddr peer{};
     char auth[NS_AUTH_SIZE] = "";
@@ -258,11 +237,8 @@ TEST_F(ServiceSocketTest, ClientTreatsALookupWithoutAddressAsFailed) {
 
 TEST_F(ServiceSocketTest, ClientGivesUpAfterTwoTenSecondWindows) {
     // Registered, but nothing listens there: every connect is refused.
-    sockaddr_in target{};
-    target.sin_family = AF_INET;
-    inet_pton(AF_INET, "198.18.0.13", &target.sin_addr);
-    target.sin_port = htons(4001);
-    serve([&](const Bytes &) { return lookupAnswer(target); });
+    const sockaddr_in target = nstest::inetAddr("198.18.0.13", 4001);
+    serve([&](const Bytes &) { return nstest::lookupReply(target); });
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(createClientSocket("h", "svc", -1, nullptr, nullptr), -1);
     const auto spent = std::chrono::steady_clock::now() - start;

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "rsockmap/record.hpp"
 #include "support/debug.h"
 #include "support/testutil.hpp"
 
@@ -121,6 +122,32 @@ Reply replyWith(Bytes rec) {
     return r;
 }
 Reply okReply() { return replyWith(record(NS_OK)); }
+
+std::function<Reply(const Bytes &)> streamingHandler(std::string stream) {
+    return [stream = std::move(stream)](const Bytes &) {
+        Reply r = okReply();
+        r.connectBack = true;
+        r.stream = stream;
+        return r;
+    };
+}
+
+Reply lookupReply(const sockaddr_in &addr, const char *text) {
+    ns::RecordBuilder b(NS_OK);
+    b.name("\\\\x\\y").address(&addr, sizeof addr);
+    if (text != nullptr) b.text(text);
+    const auto *p = reinterpret_cast<const std::uint8_t *>(&b.message());
+    return replyWith(Bytes(p, p + b.length()));
+}
+
+ns::UniqueFd boundSocket(const char *ip, std::uint16_t port, int backlog) {
+    ns::UniqueFd fd(socket(AF_INET, SOCK_STREAM, 0));
+    const sockaddr_in a = inetAddr(ip, port);
+    if (bind(fd.get(), reinterpret_cast<const sockaddr *>(&a), sizeof a) != 0 ||
+        (backlog > 0 && listen(fd.get(), backlog) != 0))
+        fd.reset();
+    return fd;
+}
 Reply typeReply(int type) { return replyWith(record(type)); }
 
 ScriptedNsm::ScriptedNsm(Handler handler, const char *ip, std::uint16_t port)
@@ -257,15 +284,6 @@ void ScriptedNsmTest::serve(ScriptedNsm::Handler handler) {
     nsm_.reset();
     nsm_ = std::make_unique<ScriptedNsm>(std::move(handler));
     fds_ = openFdCount();
-}
-
-void ScriptedNsmTest::serveStream(std::string stream) {
-    serve([stream = std::move(stream)](const Bytes &) {
-        Reply r = okReply();
-        r.connectBack = true;
-        r.stream = stream;
-        return r;
-    });
 }
 
 void ScriptedNsmTest::expectNoLeak(std::size_t requests) {

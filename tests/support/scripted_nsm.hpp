@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "rsockmap/rsockmap.h"
+#include "support/unique_fd.hpp"
 
 namespace nstest {
 
@@ -84,6 +85,15 @@ private:
 Reply replyWith(Bytes record);
 Reply okReply();
 Reply typeReply(int type);
+// A handler that accepts every request and streams `stream` back.
+std::function<Reply(const Bytes &)> streamingHandler(std::string stream);
+// A lookup's success: a name item "\\x\y", the address item and, when
+// text is not null, the text item.
+Reply lookupReply(const sockaddr_in &addr, const char *text = "secret");
+
+// A TCP socket bound to ip:port ("0.0.0.0": every address), listening when
+// backlog is positive; invalid when that fails.
+ns::UniqueFd boundSocket(const char *ip, std::uint16_t port, int backlog = 0);
 
 // Collects the lines the library writes to the log pipe: makes the FIFO
 // "rblpipe" in TALVEN_TMPDIR, reads it in a thread, and sets the debug mask
@@ -117,8 +127,7 @@ protected:
 
     // Starts the name server; descriptors are counted from here on.
     void serve(ScriptedNsm::Handler handler);
-    // A name server that accepts every request and streams `stream` back.
-    void serveStream(std::string stream);
+    void serveStream(std::string stream) { serve(streamingHandler(std::move(stream))); }
     // Waits until `requests` connections were served, then expects as many
     // open descriptors as when the server started.
     void expectNoLeak(std::size_t requests = 1);
