@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "rsockmap/exchange_internal.hpp"
+#include "support/unique_fd.hpp"
 #include "support/debug.h"
 #include "support/sockets.h"
 
@@ -43,25 +44,7 @@ constexpr SendTexts kSendTexts{
     "UspSend: write failed (errno %d)\n",
 };
 
-// Closes a descriptor at scope end unless released.
-class Socket {
-public:
-    explicit Socket(int fd) : fd_(fd) {}
-    ~Socket() {
-        if (fd_ >= 0) close(fd_);
-    }
-    Socket(const Socket &) = delete;
-    Socket &operator=(const Socket &) = delete;
-    int get() const { return fd_; }
-    int release() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-
-private:
-    int fd_;
-};
+using Socket = ns::UniqueFd;
 
 bool connectUnderTimer(int sock, const NsAddr &addr) {
     setSignalHandler(SIGALRM, ReplyTimeout, NS_SIG_NORESTART);
