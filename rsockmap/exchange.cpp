@@ -1,9 +1,207 @@
-// PLACEHOLDER: replaced by the request exchange.
-#include "rsockmap/rsockmap.h"
-extern "C" int UspMapIO(const NsMessage *, int, NsMessage *) { return -1; }
-extern "C" int UspSend(const NsMessage *, int, int) { return -1; }
-extern "C" int UspReceive(int, NsMessage *) { return -1; }
-extern "C" int read_char(int, char *) { return -1; }
-extern "C" int read_string(int, char *, int) { return -1; }
-extern "C" int write_char(int, int) { return -1; }
-extern "C" int write_string(int, const char *, int) { return -1; }
+// exchange.cpp - one request to the name server master over TCP.
+//
+// A request travels as one frame (a length byte L = N + 24, then the
+// ciphertext) and the master answers with one frame.  UspMapIO makes two
+// attempts: the first reaches the remembered or configured master unless the
+// previous exchange failed, the second always locates the master by
+// broadcast.  Each connect runs under a 5-second alarm; reading the reply has
+// no timer.  UspSend and UspReceive split the same exchange in two halves.
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+
+#include "rsockmap/exchange_internal.hpp"
+#include "support/unique_fd.hpp"
+#include "support/debug.h"
+#include "support/sockets.h"
+
+namespace {
+
+// Set by every UspMapIO attempt, cleared by a successful UspMapIO: after a
+// failure the next exchange starts with a broadcast.
+int bUseBcast = 0;
+
+constexpr unsigned kConnectWait = 5;  // seconds
+
+// The texts of one caller's failure lines.
+struct SendTexts {
+    const char *socketFailed;   // (errno)
+    const char *connectFailed;  // (address, errno)
+    const char *writeFailed;    // (errno)
+};
+
+constexpr SendTexts kMapIOTexts{
+    "UspMapIO: nl_socket failed (errno %d)\n",
+    "UspMapIO: nl_connect(%s) failed (errno %d)\n",
+    "UspMapIO: nl_writesocket failed (errno %d)\n",
+};
+constexpr SendTexts kSendTexts{
+    "UspSend: socket failed (errno %d)\n",
+    "UspSend: connect(%s) failed (errno %d)\n",
+    "UspSend: write failed (errno %d)\n",
+};
+
+using Socket = ns::UniqueFd;
+
+bool connectUnderTimer(int sock, const NsAddr &addr) {
+    setSignalHandler(SIGALRM, ReplyTimeout, NS_SIG_NORESTART);
+    alarm(kConnectWait);
+    const int rc = connect(sock, reinterpret_cast<const struct sockaddr *>(&addr), sizeof addr);
+    const int err = errno;
+    alarm(0);
+    setSignalHandler(SIGALRM, SIG_DFL, NS_SIG_NORESTART);
+    errno = err;
+    return rc == 0;
+}
+
+// Writes the length byte, then the whole ciphertext in one call; a short
+// write is a failure.  A peer that has gone away gives EPIPE, not SIGPIPE.
+bool writeFrame(int sock, const NsMessage *request, int n) {
+    ns::FrameBuffer cipher{};
+    const int len = NsCrypt(cipher.data(), request, n);
+    const auto lenByte = static_cast<std::uint8_t>(len & 0xff);
+    if (send(sock, &lenByte, 1, MSG_NOSIGNAL) != 1) return false;
+    return send(sock, cipher.data(), static_cast<std::size_t>(len), MSG_NOSIGNAL) == len;
+}
+
+// Requests longer than the frame can carry would overrun the ciphertext
+// buffer; they are refused before anything is sent.
+bool requestFits(const char *who, int n) {
+    if (n >= 0 && n <= NS_MAX_TCP_RECORD) return true;
+    DebugLog(NS_LOG_FAIL, "%s: request length %d out of range\n", who, n);
+    errno = EINVAL;
+    return false;
+}
+
+enum class SendResult { Sent, Failed, NoSocket };
+
+// One attempt: a fresh TCP socket, the master from findNS, a connect under
+// the timer and the framed request.  On Sent *sock holds the connection.
+SendResult sendAttempt(const SendTexts &texts, const NsMessage *request, int n, int bcast,
+                       int *sock) {
+    Socket s(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    if (s.get() < 0) {
+        DebugLog(NS_LOG_FAIL, texts.socketFailed, errno);
+        return SendResult::NoSocket;
+    }
+    NsAddr master{};
+    if (findNS(bcast, &master) != 0) return SendResult::Failed;
+    if (!connectUnderTimer(s.get(), master)) {
+        const int err = errno;
+        DebugLog(NS_LOG_FAIL, texts.connectFailed, printaddr(&master), err);
+        errno = err;
+        return SendResult::Failed;
+    }
+    if (!writeFrame(s.get(), request, n)) {
+        const int err = errno;
+        DebugLog(NS_LOG_FAIL, texts.writeFailed, err);
+        errno = err;
+        return SendResult::Failed;
+    }
+    *sock = s.release();
+    return SendResult::Sent;
+}
+
+ssize_t readSocket(int fd, void *buf, std::size_t n) { return read(fd, buf, n); }
+
+}  // namespace
+
+namespace ns {
+
+int decodeFrame(FrameBuffer &cipher, int len, NsMessage *reply, int *replyLen) {
+    if (len < NS_SALT_SIZE + 1 || len > static_cast<int>(cipher.size())) return -1;
+    const int n = NsDecrypt(reply, cipher.data(), len);
+    *replyLen = n;
+    return static_cast<signed char>(reply->type);
+}
+
+int mapIO(const NsMessage *request, int n, NsMessage *reply, int *replyLen) {
+    *replyLen = 0;
+    if (!requestFits("UspMapIO", n)) return -1;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        int fd = -1;
+        const SendResult sent = sendAttempt(kMapIOTexts, request, n, bUseBcast, &fd);
+        if (sent == SendResult::NoSocket) return -1;
+        int result = -1;
+        int len = 0;
+        if (sent == SendResult::Sent) {
+            Socket s(fd);
+            result = receiveReply(
+                [&s](void *buf, std::size_t count) { return readSocket(s.get(), buf, count); },
+                reply, &len, true);
+        }
+        bUseBcast = 1;
+        if (len > 0) {
+            bUseBcast = 0;
+            *replyLen = len;
+            return result;
+        }
+    }
+    return -1;
+}
+
+void resetExchangeState() { bUseBcast = 0; }
+
+}  // namespace ns
+
+extern "C" int UspMapIO(const NsMessage *request, int n, NsMessage *reply) {
+    int replyLen = 0;
+    return ns::mapIO(request, n, reply, &replyLen);
+}
+
+extern "C" int UspSend(const NsMessage *request, int n, int bcast) {
+    if (!requestFits("UspSend", n)) return -1;
+    for (int attempt = bcast ? 1 : 0; attempt < 2; ++attempt) {
+        int fd = -1;
+        switch (sendAttempt(kSendTexts, request, n, bcast, &fd)) {
+            case SendResult::Sent: return fd;
+            case SendResult::NoSocket: return -1;
+            case SendResult::Failed: bcast = 1; break;
+        }
+    }
+    return -1;
+}
+
+extern "C" int UspReceive(int fd, NsMessage *reply) {
+    Socket s(fd);
+    int replyLen = 0;
+    return ns::receiveReply([&s](void *buf, std::size_t n) { return readSocket(s.get(), buf, n); },
+                            reply, &replyLen, false);
+}
+
+extern "C" int read_char(int fd, char *c) { return static_cast<int>(read(fd, c, 1)); }
+
+extern "C" int read_string(int fd, char *buf, int n) {
+    if (n <= 0) {
+        buf[0] = '\0';
+        return n;
+    }
+    const ssize_t got = ns::readExactly(
+        [fd](void *p, std::size_t count) { return readSocket(fd, p, count); }, buf,
+        static_cast<std::size_t>(n));
+    if (got != n) return static_cast<int>(got);
+    buf[n] = '\0';
+    return n;
+}
+
+extern "C" int write_char(int fd, int c) {
+    const auto byte = static_cast<unsigned char>(c & 0xff);
+    for (;;) {
+        const ssize_t put = write(fd, &byte, 1);
+        if (put < 0) return static_cast<int>(put);
+        if (put == 1) return 0;
+    }
+}
+
+extern "C" int write_string(int fd, const char *buf, int n) {
+    while (n > 0) {
+        const ssize_t put = write(fd, buf, static_cast<std::size_t>(n));
+        if (put < 0) return static_cast<int>(put);
+        buf += put;
+        n -= static_cast<int>(put);
+    }
+    return 0;
+}

@@ -117,7 +117,14 @@ int write_string(int fd, const char *buf, int n);
 
 /* ---- registry operations ---- */
 
-/* auth, when not null, must hold NS_AUTH_SIZE bytes. */
+/* Looks a service name up; returns 0 when the reply is NS_OK, else -1 with
+ * the outputs untouched.  On NS_OK with an address item, *addr receives the
+ * item (at most 16 bytes; the family is set to 2), *addrLen the number of
+ * bytes taken, and auth (when not null) the authentication text, followed by
+ * the byte 0x1A and the reply's name when the name server sent a name beside
+ * a non-empty text that holds no 0x1A, cut to fit with a terminating NUL.
+ * On NS_OK without an address item, *addrLen is 0 and addr and auth are left
+ * as they were.  auth, when not null, must hold NS_AUTH_SIZE bytes. */
 int usptcp_LookupUspName(const char *name, NsAddr *addr, int *addrLen,
                          int option, char *auth);
 /* The same with the authentication buffer's size given. */

@@ -19,6 +19,7 @@ int __real_accept(int, struct sockaddr *, socklen_t *);
 int __real_connect(int, const struct sockaddr *, socklen_t);
 ssize_t __real_read(int, void *, size_t);
 ssize_t __real_write(int, const void *, size_t);
+ssize_t __real_send(int, const void *, size_t, int);
 ssize_t __real_sendto(int, const void *, size_t, int, const struct sockaddr *, socklen_t);
 ssize_t __real_recvfrom(int, void *, size_t, int, struct sockaddr *, socklen_t *);
 void *__real_malloc(size_t);
@@ -102,6 +103,9 @@ ssize_t __wrap_write(int fd, const void *b, size_t n) {
     if (nstest::faults::writeLimit != 0 && n > nstest::faults::writeLimit)
         n = nstest::faults::writeLimit;
     return __real_write(fd, b, n);
+}
+ssize_t __wrap_send(int s, const void *b, size_t n, int f) {
+    return shouldFail(Call::Send) ? -1 : __real_send(s, b, n, f);
 }
 ssize_t __wrap_sendto(int s, const void *b, size_t n, int f, const struct sockaddr *a,
                       socklen_t l) {

@@ -13,7 +13,7 @@ namespace nstest::faults {
 
 enum class Call {
     Socket, Bind, Listen, Accept, Connect, Read, Write, Sendto, Recvfrom, Malloc, Realloc,
-    Count_
+    Send, Count_
 };
 
 // The n-th call (1-based, counted from now) of `call` fails with errno `err`

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <net/if.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -112,6 +113,8 @@ static pid_t spawn(const std::vector<std::string> &argv, const Env &env, const s
                    const std::string &err) {
     pid_t pid = fork();
     if (pid != 0) return pid;
+    // A child never outlives a test program that dies without cleaning up.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
     applyEnv(env);
     int fdo = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     int fde = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);

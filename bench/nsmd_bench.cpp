@@ -1,0 +1,184 @@
+// The stand-in name server's costs: enciphering a long name list, answering
+// a lookup, and (inside the network sandbox only) a whole name list
+// retrieval of 100,000 names through sockets, read the way the client reads
+// it: one read for each length byte, one for each record.
+//
+//   build/bin/nsmd_bench                      in-process benchmarks
+//   scripts/netsandbox build/bin/nsmd_bench   all of them
+#include <arpa/inet.h>
+#include <benchmark/benchmark.h>
+#include <limits.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "rsockmap/record.hpp"
+#include "tools/nsmd/protocol.hpp"
+#include "tools/nsmd/registry.hpp"
+
+namespace {
+
+constexpr int kNames = 100000;
+
+// About 20 characters each: \\hostNN\svcNNNNNNNN
+std::string nameOf(int i) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "\\\\host%02d\\svc%08d", i % 50, i);
+    return buf;
+}
+
+std::vector<std::string> manyNames() {
+    std::vector<std::string> names;
+    for (int i = 0; i < kNames; ++i) names.push_back(nameOf(i));
+    return names;
+}
+
+void BM_EncodeNameList(benchmark::State &state) {
+    const auto names = manyNames();
+    std::size_t bytes = 0;
+    for (auto _ : state) {
+        nsmd::ListEncoder enc(names);
+        nsmd::Bytes block;
+        while (enc.next(block, 64 * 1024)) {
+            bytes += block.size();
+            block.clear();
+        }
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(bytes));
+}
+BENCHMARK(BM_EncodeNameList)->Unit(benchmark::kMillisecond);
+
+void BM_LookupRequest(benchmark::State &state) {
+    nsmd::Registry registry;
+    for (int i = 0; i < kNames; ++i) {
+        nsmd::Service s;
+        s.name = nameOf(i);
+        registry.registerService(s);
+    }
+    ns::RecordBuilder req(NS_LOOKUP);
+    req.name(nameOf(kNames / 2).c_str());
+    const auto *p = reinterpret_cast<const std::uint8_t *>(&req.message());
+    const std::span<const std::uint8_t> bytes(p, static_cast<std::size_t>(req.length()));
+    for (auto _ : state) benchmark::DoNotOptimize(nsmd::handleRequest(registry, bytes, false));
+}
+BENCHMARK(BM_LookupRequest);
+
+// ---- end to end, inside the sandbox only ---------------------------------
+
+bool insideSandbox() {
+    const char *want = std::getenv("NS_SANDBOX_NETNS");
+    char have[64];
+    const ssize_t n = readlink("/proc/self/ns/net", have, sizeof have - 1);
+    if (want == nullptr || n <= 0) return false;
+    have[n] = '\0';
+    return std::strcmp(want, have) == 0;
+}
+
+sockaddr_in inet(const char *ip, int port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    inet_pton(AF_INET, ip, &a.sin_addr);
+    return a;
+}
+
+bool readFull(int fd, std::uint8_t *buf, std::size_t n) {
+    for (std::size_t got = 0; got < n;) {
+        const ssize_t r = read(fd, buf + got, n - got);
+        if (r <= 0) return false;
+        got += static_cast<std::size_t>(r);
+    }
+    return true;
+}
+
+// One frame deciphered into rec; its type, or -1.
+int readRecord(int fd, std::uint8_t (&rec)[NS_MSG_SIZE]) {
+    std::uint8_t len = 0, cipher[NS_MSG_SIZE] = {};
+    if (!readFull(fd, &len, 1) || !readFull(fd, cipher, len)) return -1;
+    return NsDecrypt(rec, cipher, len) > 0 ? rec[0] : -1;
+}
+
+// Fetches the whole list once; the number of names, or -1.
+int retrieve() {
+    int lsn = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in me = inet("198.18.0.1", 0);
+    socklen_t len = sizeof me;
+    bind(lsn, reinterpret_cast<sockaddr *>(&me), sizeof me);
+    listen(lsn, 1);
+    getsockname(lsn, reinterpret_cast<sockaddr *>(&me), &len);
+    ns::RecordBuilder req(NS_NAMELIST);
+    req.name("*").address(&me, sizeof me);
+    std::uint8_t frame[NS_MSG_SIZE];
+    frame[0] = static_cast<std::uint8_t>(NsCrypt(frame + 1, &req.message(), req.length()));
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in master = inet("198.18.0.10", NS_DEFAULT_PORT);
+    std::uint8_t rec[NS_MSG_SIZE];
+    int count = -1;
+    if (connect(fd, reinterpret_cast<sockaddr *>(&master), sizeof master) == 0 &&
+        write(fd, frame, 1u + frame[0]) == 1 + frame[0] && readRecord(fd, rec) == NS_OK) {
+        pollfd p{lsn, POLLIN, 0};
+        int conn = poll(&p, 1, 5000) == 1 ? accept(lsn, nullptr, nullptr) : -1;
+        if (conn >= 0 && readRecord(conn, rec) == NS_LISTHEAD) {
+            count = 0;
+            for (int t; (t = readRecord(conn, rec)) != NS_LISTEND; ++count)
+                if (t < 0) {
+                    count = -1;
+                    break;
+                }
+        }
+        if (conn >= 0) close(conn);
+    }
+    close(fd);
+    close(lsn);
+    return count;
+}
+
+void BM_NameListRetrieval(benchmark::State &state) {
+    char self[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    self[n > 0 ? n : 0] = '\0';
+    const std::string dir = std::string(self).substr(0, std::string(self).rfind('/'));
+    char preload[] = "/tmp/nsmd_bench.XXXXXX";
+    const int pf = mkstemp(preload);
+    FILE *f = fdopen(pf, "w");
+    for (int i = 0; i < kNames; ++i)
+        std::fprintf(f, "service %s 198.18.0.1 4000\n", nameOf(i).c_str());
+    std::fclose(f);
+    int out[2];
+    if (pipe(out) != 0) return state.SkipWithError("pipe");
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out[1], 1);
+        const std::string bin = dir + "/nsmd";
+        execl(bin.c_str(), bin.c_str(), "-a", "198.18.0.10", "-f", preload,
+              static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    close(out[1]);
+    char line[128] = {};
+    const ssize_t got =
+        read(out[0], line, sizeof line - 1);  // "ready ..." once every socket is bound
+    unlink(preload);
+    if (got <= 0 || std::strncmp(line, "ready", 5) != 0) state.SkipWithError("nsmd did not start");
+    for (auto _ : state)
+        if (retrieve() != kNames) state.SkipWithError("incomplete list");
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+    close(out[0]);
+}
+
+// Registered only inside the sandbox: it starts a stand-in and opens sockets.
+const bool registered =
+    insideSandbox() && benchmark::RegisterBenchmark("BM_NameListRetrieval", BM_NameListRetrieval)
+                               ->Unit(benchmark::kMillisecond)
+                               ->UseRealTime() != nullptr;
+
+}  // namespace

@@ -1,0 +1,428 @@
+// The request exchange: frame reading, the stream routines, and UspMapIO,
+// UspSend and UspReceive against scripted name servers.
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "nspeer.hpp"
+
+using namespace nspeer;
+using nstest::kBackup1Addr;
+using nstest::kMasterAddr;
+
+static testing::Environment *const kLogEnv = testing::AddGlobalTestEnvironment(new LogEnvironment);
+
+namespace {
+
+// A byte stream read in chunks of at most `chunk` bytes; after `failAfter`
+// bytes (when set) one read fails with -1.
+struct ChunkedStream {
+    Bytes bytes;
+    std::size_t chunk = 1;
+    std::size_t failAfter = SIZE_MAX;
+    std::size_t at = 0;
+
+    ssize_t operator()(void *buf, std::size_t n) {
+        if (at == failAfter) {
+            failAfter = SIZE_MAX;
+            return -1;
+        }
+        std::size_t take = std::min({n, chunk, bytes.size() - at});
+        if (failAfter != SIZE_MAX) take = std::min(take, failAfter - at);
+        std::memcpy(buf, bytes.data() + at, take);
+        at += take;
+        return static_cast<ssize_t>(take);
+    }
+};
+
+Bytes namedReply(int type, const char *name) {
+    ns::RecordBuilder b(type);
+    b.name(name);
+    return plainOf(b);
+}
+
+Bytes concat(Bytes a, const Bytes &b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+}  // namespace
+
+// ---- the frame reading loop, fed with plain bytes ----
+
+TEST(FrameReading, GathersAFrameDeliveredInPieces) {
+    const Bytes plain = namedReply(NS_OK, "\\\\alpha\\svc");
+    for (std::size_t chunk : {1u, 2u, 7u, 300u}) {
+        ChunkedStream in{frameOf(plain), chunk};
+        NsMessage reply{};
+        int len = -1;
+        EXPECT_EQ(ns::receiveReply(in, &reply, &len, false), NS_OK) << "chunk " << chunk;
+        ASSERT_EQ(len, static_cast<int>(plain.size()));
+        EXPECT_EQ(std::memcmp(&reply, plain.data(), plain.size()), 0);
+    }
+}
+
+TEST(FrameReading, FramesTooShortToHoldATypeAreNoReply) {
+    for (int frameLen : {0, 1, 24}) {
+        Bytes frame(1 + frameLen, 0x55);
+        frame[0] = static_cast<std::uint8_t>(frameLen);
+        ChunkedStream in{frame, 64};
+        NsMessage reply{};
+        reply.type = 0x77;
+        int len = -1;
+        EXPECT_EQ(ns::receiveReply(in, &reply, &len, false), -1) << frameLen;
+        EXPECT_EQ(len, 0);
+        EXPECT_EQ(reply.type, 0x77) << "nothing deciphered into the reply";
+    }
+    // 25 bytes hold exactly the type.
+    ChunkedStream in{frameOf({NS_OK}), 64};
+    NsMessage reply{};
+    int len = 0;
+    EXPECT_EQ(ns::receiveReply(in, &reply, &len, false), NS_OK);
+    EXPECT_EQ(len, 1);
+}
+
+TEST(FrameReading, StreamEndingInsideAFrameIsNoReply) {
+    Bytes frame = frameOf(namedReply(NS_OK, "abc"));
+    frame.resize(10);
+    for (bool resync : {false, true}) {
+        ChunkedStream in{frame, 3};
+        NsMessage reply{};
+        int len = -1;
+        EXPECT_EQ(ns::receiveReply(in, &reply, &len, resync), -1);
+        EXPECT_EQ(len, 0);
+    }
+}
+
+TEST(FrameReading, ResyncStartsAFreshFrameAfterAFailedRead) {
+    // A frame cut by a failing read, then a whole frame: only the resyncing
+    // reader (the one UspMapIO uses) goes on to the second frame.
+    Bytes first = frameOf(namedReply(NS_LOOKUP, "first"));
+    first.resize(12);
+    const Bytes second = frameOf(namedReply(NS_OK, "second"));
+    for (bool resync : {false, true}) {
+        ChunkedStream in{concat(first, second), 5, first.size()};
+        NsMessage reply{};
+        int len = 0;
+        EXPECT_EQ(ns::receiveReply(in, &reply, &len, resync), resync ? NS_OK : -1);
+    }
+}
+
+TEST(FrameReading, ReadsExactlyTheFrameItsLengthByteAnnounces) {
+    // The longest record a frame can carry: 231 bytes, length byte 255.
+    Bytes plain(NS_MAX_TCP_RECORD, 0x31);
+    plain[0] = NS_OK;
+    const Bytes frame = frameOf(plain);
+    ASSERT_EQ(frame[0], 255);
+    ChunkedStream in{concat(frame, Bytes(40, 0xEE)), 100};
+    NsMessage reply{};
+    int len = 0;
+    EXPECT_EQ(ns::receiveReply(in, &reply, &len, false), NS_OK);
+    EXPECT_EQ(len, NS_MAX_TCP_RECORD);
+    EXPECT_EQ(in.at, frame.size()) << "nothing read past the frame";
+}
+
+// ---- the stream routines ----
+
+class StreamRoutines : public testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fd_), 0); }
+    void TearDown() override {
+        close(fd_[0]);
+        if (fd_[1] >= 0) close(fd_[1]);
+    }
+    int fd_[2] = {-1, -1};
+};
+
+TEST_F(StreamRoutines, ReadStringGathersExactlyTheCount) {
+    char buf[8];
+    std::memset(buf, 'x', sizeof buf);
+    EXPECT_EQ(read_string(fd_[0], buf, 0), 0);
+    EXPECT_EQ(buf[0], '\0');
+
+    ASSERT_EQ(write(fd_[1], "ab", 2), 2);
+    std::thread later([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        (void)!write(fd_[1], "cdeXY", 5);
+    });
+    std::memset(buf, 'x', sizeof buf);
+    EXPECT_EQ(read_string(fd_[0], buf, 5), 5);
+    later.join();
+    EXPECT_STREQ(buf, "abcde");
+    // The rest stays in the stream.
+    EXPECT_EQ(read_string(fd_[0], buf, 2), 2);
+    EXPECT_STREQ(buf, "XY");
+}
+
+TEST_F(StreamRoutines, ReadStringReturnsTheEndOfStream) {
+    ASSERT_EQ(write(fd_[1], "ab", 2), 2);
+    close(fd_[1]);
+    fd_[1] = -1;
+    char buf[8];
+    EXPECT_EQ(read_string(fd_[0], buf, 5), 0);
+    char c = 0;
+    EXPECT_EQ(read_char(fd_[0], &c), 0);
+}
+
+TEST_F(StreamRoutines, WritesSendTheirBytes) {
+    EXPECT_EQ(write_char(fd_[1], 0x141), 0);
+    EXPECT_EQ(write_string(fd_[1], "hello", 5), 0);
+    EXPECT_EQ(write_string(fd_[1], "", 0), 0);
+    char c = 0;
+    EXPECT_EQ(read_char(fd_[0], &c), 1);
+    EXPECT_EQ(c, 0x41);
+    char buf[8];
+    EXPECT_EQ(read_string(fd_[0], buf, 5), 5);
+    EXPECT_STREQ(buf, "hello");
+
+    EXPECT_LT(write_char(-1, 'a'), 0);
+    EXPECT_LT(write_string(-1, "a", 1), 0);
+}
+
+// ---- UspMapIO, UspSend, UspReceive ----
+
+class Exchange : public ClientTest {};
+
+TEST_F(Exchange, SendsOneFrameToTheConfiguredMaster) {
+    configure("nsm-master.16030");
+    const int listener = tcpListener(kMasterAddr, 16030);
+    Peer peer({listener}, [&](Peer &p) {
+        const int conn = acceptOne(listener, 8000);
+        int frameLen = 0;
+        auto request = readRequest(conn, 5000, &frameLen);
+        p.report("frame-length", {static_cast<std::uint8_t>(frameLen)});
+        if (request) p.report("request", *request);
+        writeAll(conn, frameOf(namedReply(NS_OK, "done")));
+        close(conn);
+    });
+    const int fds = nstest::openFdCount();
+
+    const Bytes request = bareRecord(NS_CONTROL);
+    NsMessage reply{};
+    EXPECT_EQ(UspMapIO(reinterpret_cast<const NsMessage *>(request.data()), 16, &reply), NS_OK);
+    EXPECT_EQ(reply.nameOffset, 16);
+
+    const auto events = peer.finish();
+    EXPECT_EQ(tagged(events, "frame-length"), std::vector<Bytes>{{40}});
+    EXPECT_EQ(tagged(events, "request"), std::vector<Bytes>{request});
+    EXPECT_EQ(nstest::openFdCount(), fds);
+    EXPECT_TRUE(logs().has("presetNS: returning 198.18.0.10 (16030)\n")) << logs().dump();
+}
+
+TEST_F(Exchange, RefusedMasterIsFollowedByABroadcast) {
+    // Nothing listens at the configured master; the master that answers the
+    // broadcast takes requests at its own address, which is remembered.
+    configure("nsm-master.16031");
+    const NsAddr own = inetAddr(kBackup1Addr, 16032);
+    const int any = udpSocket("0.0.0.0", 16031);
+    const int from = udpSocket(kBackup1Addr, 16031);
+    const int listener = tcpListener(kBackup1Addr, 16032);
+    Peer peer({any, from, listener}, [&](Peer &p) {
+        answerDiscovery(p, any, from, masterReply(&own));
+        serveOne(p, listener, bareRecord(NS_OK));
+        // The next exchange goes to the remembered master without asking.
+        serveOne(p, listener, bareRecord(NS_OK));
+        if (recvDatagram(any, 200)) p.report("discovery");
+    });
+    const int fds = nstest::openFdCount();
+
+    ns::RecordBuilder b(NS_LOOKUP);
+    b.name("\\\\x\\y");
+    NsMessage reply{};
+    EXPECT_EQ(UspMapIO(&b.message(), b.length(), &reply), NS_OK);
+    EXPECT_TRUE(logs().has("UspMapIO: nl_connect(198.18.0.10 (16031)) failed (errno 111)\n"))
+        << logs().dump();
+    EXPECT_EQ(UspMapIO(&b.message(), b.length(), &reply), NS_OK);
+
+    const auto events = peer.finish();
+    const auto discoveries = tagged(events, "discovery");
+    ASSERT_EQ(discoveries.size(), 1u);
+    EXPECT_EQ(discoveries[0], bareRecord(NS_FINDMASTER));
+    EXPECT_EQ(tagged(events, "request"), std::vector<Bytes>(2, plainOf(b)));
+    EXPECT_EQ(nstest::openFdCount(), fds);
+}
+
+// A master whose accept queue is full never completes the connect: the
+// 5-second timer cuts it, and the second attempt broadcasts.
+TEST_F(Exchange, ConnectThatHangsIsCutAfterFiveSeconds) {
+    configure("nsm-master.16037");
+    int full = socket(AF_INET, SOCK_STREAM, 0);
+    NsAddr fullAddr = inetAddr(kMasterAddr, 16037);
+    ASSERT_EQ(bind(full, reinterpret_cast<sockaddr *>(&fullAddr), sizeof fullAddr), 0);
+    ASSERT_EQ(listen(full, 0), 0);
+    const int filler = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(connect(filler, reinterpret_cast<sockaddr *>(&fullAddr), sizeof fullAddr), 0);
+
+    const NsAddr own = inetAddr(kBackup1Addr, 16038);
+    const int any = udpSocket("0.0.0.0", 16037);
+    const int from = udpSocket(kBackup1Addr, 16037);
+    const int listener = tcpListener(kBackup1Addr, 16038);
+    Peer peer({any, from, listener}, [&](Peer &p) {
+        answerDiscovery(p, any, from, masterReply(&own), 12000);
+        serveOne(p, listener, bareRecord(NS_OK));
+    });
+    const int fds = nstest::openFdCount();
+    const auto start = std::chrono::steady_clock::now();
+    const Bytes request = bareRecord(NS_CONTROL);
+    NsMessage reply{};
+    EXPECT_EQ(UspMapIO(reinterpret_cast<const NsMessage *>(request.data()), 16, &reply), NS_OK);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, std::chrono::milliseconds(4900));
+    EXPECT_LT(took, std::chrono::milliseconds(7000));
+
+    struct sigaction now {};
+    sigaction(SIGALRM, nullptr, &now);
+    EXPECT_EQ(now.sa_handler, SIG_DFL);
+    EXPECT_EQ(alarm(0), 0u) << "no alarm left armed";
+    EXPECT_EQ(nstest::openFdCount(), fds);
+    EXPECT_EQ(tagged(peer.finish(), "request").size(), 1u);
+    EXPECT_TRUE(logs().has("ReplyTimeout (signal 14)\n")) << logs().dump();
+    EXPECT_TRUE(logs().has("UspMapIO: nl_connect(198.18.0.10 (16037)) failed (errno 4)\n"));
+    close(filler);
+    close(full);
+}
+
+TEST_F(Exchange, MasterClosingWithoutReplyIsRetriedByBroadcast) {
+    configure("nsm-master.16033");
+    const int any = udpSocket("0.0.0.0", 16033);
+    const int from = udpSocket(kMasterAddr, 16033);
+    const int listener = tcpListener(kMasterAddr, 16033);
+    Peer peer({any, from, listener}, [&](Peer &p) {
+        const int conn = acceptOne(listener, 8000);
+        if (auto r = readRequest(conn)) p.report("request", *r);
+        close(conn);  // no reply
+        // No address item: the master is reached at the datagram's source.
+        answerDiscovery(p, any, from, masterReply());
+        serveOne(p, listener, bareRecord(NS_OK));
+    });
+    const int fds = nstest::openFdCount();
+
+    const Bytes request = bareRecord(NS_CONTROL);
+    NsMessage reply{};
+    EXPECT_EQ(UspMapIO(reinterpret_cast<const NsMessage *>(request.data()), 16, &reply), NS_OK);
+
+    const auto events = peer.finish();
+    ASSERT_EQ(events.size(), 3u);
+    EXPECT_EQ(events[0].tag, "request");
+    EXPECT_EQ(events[1].tag, "discovery");
+    EXPECT_EQ(events[2].tag, "request");
+    EXPECT_EQ(events[2].data, request);
+    EXPECT_TRUE(logs().has("findNS: NSM master default address 198.18.0.10 (16033)\n"))
+        << logs().dump();
+    for (const auto &line : logs().lines())
+        EXPECT_EQ(line.find("UspMapIO:"), std::string::npos) << line;
+    EXPECT_EQ(nstest::openFdCount(), fds);
+}
+
+TEST_F(Exchange, AFailedExchangeMakesTheNextStartWithABroadcast) {
+    configure("nsm-master.16034");
+    const int any = udpSocket("0.0.0.0", 16034);
+    const int from = udpSocket(kMasterAddr, 16034);
+    const int listener = tcpListener(kMasterAddr, 16034);
+    Peer peer({any, from, listener}, [&](Peer &p) {
+        // First call: a frame too short to hold a type, then (after the
+        // broadcast) a connection closed without reply.
+        int conn = acceptOne(listener, 8000);
+        (void)readRequest(conn);
+        writeAll(conn, {0});
+        close(conn);
+        answerDiscovery(p, any, from, masterReply());
+        conn = acceptOne(listener, 8000);
+        (void)readRequest(conn);
+        close(conn);
+        // Second call: what comes first, a datagram or a connection?
+        pollfd both[2] = {{any, POLLIN, 0}, {listener, POLLIN, 0}};
+        if (poll(both, 2, 8000) > 0) p.report((both[0].revents & POLLIN) ? "udp-first" : "tcp-first");
+        answerDiscovery(p, any, from, masterReply());
+        serveOne(p, listener, bareRecord(NS_OK));
+        // Third call: straight to the remembered master.
+        pollfd again[2] = {{any, POLLIN, 0}, {listener, POLLIN, 0}};
+        if (poll(again, 2, 8000) > 0) p.report((again[0].revents & POLLIN) ? "udp-first" : "tcp-first");
+        serveOne(p, listener, bareRecord(NS_OK));
+    });
+    const int fds = nstest::openFdCount();
+
+    const Bytes request = bareRecord(NS_CONTROL);
+    const auto *req = reinterpret_cast<const NsMessage *>(request.data());
+    NsMessage reply{};
+    EXPECT_EQ(UspMapIO(req, 16, &reply), -1);
+    EXPECT_EQ(nstest::openFdCount(), fds);
+    EXPECT_EQ(UspMapIO(req, 16, &reply), NS_OK);
+    EXPECT_EQ(UspMapIO(req, 16, &reply), NS_OK);
+
+    const auto events = peer.finish();
+    std::vector<std::string> order;
+    for (const auto &e : events)
+        if (e.tag.ends_with("-first")) order.push_back(e.tag);
+    EXPECT_EQ(order, (std::vector<std::string>{"udp-first", "tcp-first"}));
+    EXPECT_EQ(tagged(events, "request").size(), 2u);
+    EXPECT_EQ(nstest::openFdCount(), fds);
+}
+
+TEST_F(Exchange, RequestsLongerThanAFrameCarriesAreRefused) {
+    NsMessage request{};
+    NsMessage reply{};
+    EXPECT_EQ(UspMapIO(&request, NS_MAX_TCP_RECORD + 1, &reply), -1);
+    EXPECT_EQ(UspMapIO(&request, -1, &reply), -1);
+    EXPECT_EQ(UspSend(&request, NS_MAX_TCP_RECORD + 1, 1), -1);
+    EXPECT_TRUE(logs().has("UspMapIO: request length 232 out of range\n")) << logs().dump();
+    for (const auto &line : logs().lines()) EXPECT_EQ(line.find("findNS"), std::string::npos);
+}
+
+TEST_F(Exchange, SendAndReceiveSplitTheExchange) {
+    configure("nsm-master.16035");
+    const int listener = tcpListener(kMasterAddr, 16035);
+    Peer peer({listener}, [&](Peer &p) {
+        serveOne(p, listener, namedReply(NS_OK, "x"));
+        // The second request gets no reply.
+        const int conn = acceptOne(listener, 8000);
+        if (auto r = readRequest(conn)) p.report("request", *r);
+        close(conn);
+    });
+    const int fds = nstest::openFdCount();
+    const Bytes request = bareRecord(NS_LOOKUP);
+    const auto *req = reinterpret_cast<const NsMessage *>(request.data());
+
+    int fd = UspSend(req, 16, 0);
+    ASSERT_GE(fd, 0);
+    NsMessage reply{};
+    EXPECT_EQ(UspReceive(fd, &reply), NS_OK);
+    EXPECT_EQ(reply.nameOffset, 16);
+    EXPECT_EQ(nstest::openFdCount(), fds);
+
+    fd = UspSend(req, 16, 0);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(UspReceive(fd, &reply), -1);
+    EXPECT_EQ(nstest::openFdCount(), fds) << "closed on failure too";
+
+    EXPECT_EQ(tagged(peer.finish(), "request").size(), 2u);
+}
+
+// The one slow case: nobody answers, so a discovery runs both phases (5 and
+// 10 seconds).  UspSend with bcast set makes exactly one discovery.
+TEST_F(Exchange, SendByBroadcastWithNoMasterMakesOneFullDiscovery) {
+    configure("nsm-master.16036");  // never consulted
+    const int any = udpSocket("0.0.0.0", 16036);
+    Peer peer({any}, [&](Peer &p) {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(17);
+        while (std::chrono::steady_clock::now() < until)
+            if (auto d = recvDatagram(any, 500)) p.report("discovery", d->plain);
+    });
+    const int fds = nstest::openFdCount();
+    const auto start = std::chrono::steady_clock::now();
+    const Bytes request = bareRecord(NS_LOOKUP);
+    EXPECT_EQ(UspSend(reinterpret_cast<const NsMessage *>(request.data()), 16, 1), -1);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, std::chrono::milliseconds(14500));
+    EXPECT_LT(took, std::chrono::milliseconds(17000));
+    EXPECT_EQ(nstest::openFdCount(), fds);
+
+    EXPECT_EQ(tagged(peer.finish(), "discovery"),
+              (std::vector<Bytes>{bareRecord(NS_FINDMASTER), bareRecord(NS_FINDANY)}));
+    EXPECT_EQ(logs().count("BcastTimeout (signal 14)\n"), 2) << logs().dump();
+    EXPECT_EQ(logs().count("findNS: no NSM (errno 4)\n"), 2);
+    EXPECT_FALSE(logs().has("presetNS: calling GetInetAddr(nsm-master)\n"));
+}

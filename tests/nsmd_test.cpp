@@ -1,0 +1,601 @@
+// The stand-in name server as a program: started inside the sandbox and
+// spoken to with raw sockets and the client's record helpers and cipher.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "rsockmap/record.hpp"
+#include "rsockmap/rsockmap.h"
+#include "support/testutil.hpp"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using nstest::kBackup1Addr;
+using nstest::kBackup2Addr;
+using nstest::kHostAddr;
+using nstest::kMasterAddr;
+constexpr int kRefused = 33;
+constexpr std::uint16_t kPort = NS_DEFAULT_PORT;
+
+sockaddr_in inet(const char *ip, std::uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    inet_pton(AF_INET, ip, &a.sin_addr);
+    return a;
+}
+
+std::string ipOf(const sockaddr_in &a) {
+    char text[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, &a.sin_addr, text, sizeof text);
+    return text;
+}
+
+struct Sock {
+    int fd;
+    explicit Sock(int f) : fd(f) {}
+    ~Sock() {
+        if (fd >= 0) close(fd);
+    }
+};
+
+Bytes bytesOf(const ns::RecordBuilder &b) {
+    EXPECT_TRUE(b.ok());
+    const auto *p = reinterpret_cast<const std::uint8_t *>(&b.message());
+    return Bytes(p, p + b.length());
+}
+
+Bytes header(int type) {
+    Bytes r(NS_HEADER_SIZE, 0);
+    r[0] = static_cast<std::uint8_t>(type);
+    return r;
+}
+
+Bytes encipher(const Bytes &plain) {
+    Bytes out(plain.size() + NS_SALT_SIZE);
+    NsCrypt(out.data(), plain.data(), static_cast<int>(plain.size()));
+    return out;
+}
+
+Bytes frame(const Bytes &plain) {
+    Bytes out{static_cast<std::uint8_t>(plain.size() + NS_SALT_SIZE)};
+    Bytes c = encipher(plain);
+    out.insert(out.end(), c.begin(), c.end());
+    return out;
+}
+
+Bytes decipher(Bytes cipher) {
+    if (cipher.size() < NS_SALT_SIZE) cipher.resize(NS_SALT_SIZE);
+    Bytes plain(NS_MSG_SIZE, 0);
+    int n = NsDecrypt(plain.data(), cipher.data(), static_cast<int>(cipher.size()));
+    plain.resize(n > 0 ? n : 0);
+    return plain;
+}
+
+// Reads up to n bytes, waiting at most ms for each piece; fewer at the end
+// of the stream or on timeout.
+Bytes readSome(int fd, std::size_t n, int ms = 3000) {
+    Bytes out;
+    while (out.size() < n) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, ms) != 1) break;
+        std::uint8_t buf[4096];
+        ssize_t got = read(fd, buf, std::min(sizeof buf, n - out.size()));
+        if (got <= 0) break;
+        out.insert(out.end(), buf, buf + got);
+    }
+    return out;
+}
+
+// One frame from a stream, deciphered; nullopt at the end of the stream.
+std::optional<Bytes> readRecord(int fd) {
+    Bytes len = readSome(fd, 1);
+    if (len.size() != 1) return std::nullopt;
+    Bytes cipher = readSome(fd, len[0]);
+    if (cipher.size() != len[0]) return std::nullopt;
+    return decipher(cipher);
+}
+
+int connectTo(const char *ip, std::uint16_t port = kPort) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a = inet(ip, port);
+    if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void writeAll(int fd, const Bytes &b) {
+    ASSERT_EQ(write(fd, b.data(), b.size()), static_cast<ssize_t>(b.size()));
+}
+
+// Sends raw bytes to the master and returns everything it sends back
+// before it ends its side of the connection.
+Bytes rawExchange(const Bytes &raw, const char *ip = kMasterAddr) {
+    Sock s(connectTo(ip));
+    EXPECT_GE(s.fd, 0);
+    if (s.fd < 0) return {};
+    if (!raw.empty()) writeAll(s.fd, raw);
+    return readSome(s.fd, 1 << 20);
+}
+
+// The record of exactly one received frame; empty for anything else.
+Bytes unframe(const Bytes &got) {
+    if (got.empty() || got.size() != 1u + got[0]) return {};
+    return decipher(Bytes(got.begin() + 1, got.end()));
+}
+
+// One request, one deciphered reply (empty when there is none).
+Bytes exchange(const Bytes &request, const char *ip = kMasterAddr) {
+    return unframe(rawExchange(frame(request), ip));
+}
+
+struct Datagram {
+    std::string from;
+    std::uint16_t port;
+    Bytes plain;
+};
+
+// Sends one record as a datagram and gathers what comes back within ms.
+std::vector<Datagram> ask(const Bytes &plain, const char *to = nstest::kBcastAddr, int ms = 300) {
+    Sock s(socket(AF_INET, SOCK_DGRAM, 0));
+    int on = 1;
+    setsockopt(s.fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+    sockaddr_in local = inet(kHostAddr, 0);
+    bind(s.fd, reinterpret_cast<sockaddr *>(&local), sizeof local);
+    Bytes c = encipher(plain);
+    sockaddr_in dst = inet(to, kPort);
+    sendto(s.fd, c.data(), c.size(), 0, reinterpret_cast<sockaddr *>(&dst), sizeof dst);
+    std::vector<Datagram> out;
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        end - std::chrono::steady_clock::now())
+                        .count();
+        pollfd p{s.fd, POLLIN, 0};
+        if (left <= 0 || poll(&p, 1, static_cast<int>(left)) != 1) break;
+        std::uint8_t buf[512];
+        sockaddr_in from{};
+        socklen_t len = sizeof from;
+        ssize_t n = recvfrom(s.fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&from), &len);
+        if (n < 0) break;
+        out.push_back({ipOf(from), ntohs(from.sin_port), decipher(Bytes(buf, buf + n))});
+    }
+    return out;
+}
+
+nstest::Child startNsmd(std::vector<std::string> args) {
+    args.insert(args.begin(), nstest::binPath("nsmd"));
+    nstest::Child c(args);
+    EXPECT_TRUE(c.waitForOutput("ready")) << c.err();
+    return c;
+}
+
+nstest::Child startMaster(std::vector<std::string> extra = {}) {
+    std::vector<std::string> args{"-a", kMasterAddr};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return startNsmd(args);
+}
+
+Bytes lookup(const char *name, int option = 0) {
+    return bytesOf(ns::RecordBuilder(NS_LOOKUP).option(option).name(name));
+}
+
+Bytes registration(const char *name, const NsAddr &addr, const char *text = nullptr, int type = 3,
+                   int level = 1) {
+    ns::RecordBuilder b(NS_REGISTER);
+    b.option(type).level(level).name(name).address(&addr, sizeof addr);
+    if (text != nullptr) b.text(text);
+    return bytesOf(b);
+}
+
+Bytes named(int type, const char *name) { return bytesOf(ns::RecordBuilder(type).name(name)); }
+
+int typeOf(const Bytes &reply) { return reply.empty() ? -1 : reply[0]; }
+
+// ---------------------------------------------------------------- discovery
+
+TEST(NsmdDiscovery, MasterAnswersWithItsTcpAddressFromItsOwnAddress) {
+    auto master = startMaster();
+    for (int type : {NS_FINDMASTER, NS_FINDANY}) {
+        auto replies = ask(header(type));
+        ASSERT_EQ(replies.size(), 1u) << type;
+        EXPECT_EQ(replies[0].from, kMasterAddr);
+        EXPECT_EQ(replies[0].port, kPort);
+        ns::RecordView view(replies[0].plain.data(), replies[0].plain.size());
+        EXPECT_EQ(view.type(), NS_MASTER);
+        NsAddr tcp{};
+        ASSERT_EQ(view.addressItem(&tcp), 16);
+        EXPECT_EQ(std::string(printaddr(&tcp)), "198.18.0.10 (16024)");
+    }
+}
+
+TEST(NsmdDiscovery, BoundToEveryAddressItNamesOneThatReachesTheClient) {
+    auto master = startNsmd({});
+    auto replies = ask(header(NS_FINDMASTER));
+    ASSERT_EQ(replies.size(), 1u);
+    ns::RecordView view(replies[0].plain.data(), replies[0].plain.size());
+    NsAddr tcp{};
+    ASSERT_EQ(view.addressItem(&tcp), 16);
+    EXPECT_NE(tcp.sin_addr.s_addr, htonl(INADDR_ANY));
+    EXPECT_EQ(ntohs(tcp.sin_port), kPort);
+    const std::string where = ipOf(tcp);
+    EXPECT_EQ(typeOf(exchange(bytesOf(ns::RecordBuilder(NS_CONTROL)), where.c_str())), NS_OK);
+}
+
+TEST(NsmdDiscovery, WithoutAddressItemTheSourceAddressCounts) {
+    auto master = startMaster({"--no-addr-item"});
+    auto replies = ask(header(NS_FINDMASTER));
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_EQ(replies[0].from, kMasterAddr);
+    ASSERT_GE(replies[0].plain.size(), 16u);
+    EXPECT_EQ(replies[0].plain[0], NS_MASTER);
+    EXPECT_EQ(replies[0].plain[ns::kAddrOffset], 0);
+}
+
+TEST(NsmdDiscovery, CensusListsEveryoneButOnlyTheMasterAnswersDiscovery) {
+    auto master = startMaster({"-v"});
+    auto backup1 = startNsmd({"-a", kBackup1Addr, "-r", "backup"});
+    auto backup2 = startNsmd({"-a", kBackup2Addr, "--role", "backup"});
+
+    std::map<std::string, int> census;
+    for (const auto &r : ask(header(NS_CENSUS))) census[r.from] = typeOf(r.plain);
+    EXPECT_EQ(census,
+              (std::map<std::string, int>{
+                  {kMasterAddr, NS_MASTER}, {kBackup1Addr, NS_BACKUP}, {kBackup2Addr, NS_BACKUP}}));
+
+    auto discovery = ask(header(NS_FINDMASTER));
+    ASSERT_EQ(discovery.size(), 1u);
+    EXPECT_EQ(discovery[0].from, kMasterAddr);
+
+    // A census sent to one stand-in's own address reaches only that one.
+    auto direct = ask(header(NS_CENSUS), kBackup1Addr);
+    ASSERT_EQ(direct.size(), 1u);
+    EXPECT_EQ(direct[0].from, kBackup1Addr);
+    EXPECT_EQ(typeOf(direct[0].plain), NS_BACKUP);
+    // ...and one sent to an address where no stand-in lives reaches none.
+    EXPECT_TRUE(ask(header(NS_CENSUS), "198.18.0.13").empty());
+    // A backup takes no TCP requests.
+    EXPECT_LT(connectTo(kBackup1Addr), 0);
+}
+
+TEST(NsmdDiscovery, ShortAndForeignDatagramsAreIgnored) {
+    auto master = startMaster({"-v"});
+    // 24 bytes of ciphertext hold no record; 10 bytes not even a salt.
+    {
+        Sock s(socket(AF_INET, SOCK_DGRAM, 0));
+        sockaddr_in dst = inet(kMasterAddr, kPort);
+        for (std::size_t n : {0u, 10u, 24u}) {
+            Bytes junk(n, 0x5a);
+            sendto(s.fd, junk.data(), junk.size(), 0, reinterpret_cast<sockaddr *>(&dst),
+                   sizeof dst);
+        }
+    }
+    EXPECT_TRUE(ask(header(NS_OK), kMasterAddr).empty());
+    EXPECT_TRUE(ask(header(NS_LOOKUP), kMasterAddr).empty());
+    EXPECT_EQ(ask(Bytes{NS_CENSUS}, kMasterAddr).size(), 1u);  // a type byte suffices
+    EXPECT_EQ(ask(header(NS_CENSUS), kMasterAddr).size(), 1u);
+    EXPECT_NE(master.out().find("24-byte datagram ignored"), std::string::npos);
+}
+
+// ----------------------------------------------------------------- registry
+
+TEST(NsmdRegistry, RegisterLookupReplaceUnregisterRoundTrip) {
+    auto master = startMaster();
+    const char *name = "\\\\nstest\\demo";
+    NsAddr addr = inet("198.18.0.1", 4000);
+    EXPECT_EQ(exchange(registration(name, addr, "hello")), header(NS_OK));
+
+    Bytes reply = exchange(lookup(name, 4));
+    ASSERT_EQ(reply.size(), 16u + 17u + 7u);
+    EXPECT_EQ(reply[0], NS_OK);
+    EXPECT_EQ(reply[ns::kNameOffset], 0);  // no name item unless asked for
+    EXPECT_EQ(reply[ns::kAddrOffset], 16);
+    EXPECT_EQ(reply[16], 16);
+    EXPECT_EQ(std::memcmp(&reply[17], &addr, 16), 0);
+    EXPECT_EQ(reply[ns::kTextOffset], 33);
+    EXPECT_EQ(reply[33], 5);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(&reply[34])), "hello");
+
+    // The same name with its host part in other case replaces the entry.
+    NsAddr moved = inet("198.18.0.1", 4001);
+    EXPECT_EQ(typeOf(exchange(registration("\\\\NSTEST\\demo", moved))), NS_OK);
+    reply = exchange(lookup(name));
+    ASSERT_EQ(reply.size(), 33u);
+    EXPECT_EQ(std::memcmp(&reply[17], &moved, 16), 0);
+    EXPECT_EQ(reply[ns::kTextOffset], 0);  // no text any more
+    // The service part is not folded.
+    EXPECT_EQ(typeOf(exchange(lookup("\\\\nstest\\DEMO"))), kRefused);
+
+    EXPECT_EQ(exchange(named(NS_UNREGISTER, name)), header(NS_OK));
+    EXPECT_EQ(exchange(lookup(name)), header(kRefused));
+    EXPECT_EQ(typeOf(exchange(named(NS_UNREGISTER, name))), kRefused);
+}
+
+TEST(NsmdRegistry, StarHostFindsTheServiceAnywhereAndNameItemOnRequest) {
+    auto master = startMaster({"--name-item"});
+    NsAddr addr = inet("198.18.0.13", 5000);
+    ASSERT_EQ(typeOf(exchange(registration("\\\\nsm-other\\lcnsesvc", addr, "k"))), NS_OK);
+    Bytes reply = exchange(lookup("\\\\*\\lcnsesvc"));
+    ns::RecordView view(reply.data(), reply.size());
+    ASSERT_EQ(view.type(), NS_OK);
+    EXPECT_EQ(view.stringItem(ns::kNameOffset).value(), "\\\\nsm-other\\lcnsesvc");
+    NsAddr got{};
+    EXPECT_EQ(view.addressItem(&got), 16);
+    EXPECT_EQ(std::string(printaddr(&got)), "198.18.0.13 (5000)");
+    EXPECT_EQ(view.stringItem(ns::kTextOffset).value(), "k");
+    // Items in the order name, address, text, each behind the other.
+    EXPECT_EQ(reply[ns::kNameOffset], 16);
+    EXPECT_EQ(reply[ns::kAddrOffset], 16 + 20 + 2);
+    EXPECT_EQ(typeOf(exchange(lookup("\\\\*\\nothing"))), kRefused);
+    // "*" is no host to register under.
+    EXPECT_EQ(typeOf(exchange(registration("\\\\*\\x", addr))), kRefused);
+}
+
+TEST(NsmdRegistry, PCNamesAdminHostsAndControlCodes) {
+    auto master = startMaster({"-v", "--admin-host", "Alpha", "--admin-host", "beta.example"});
+    EXPECT_EQ(typeOf(exchange(named(NS_PCREGISTER, "\\\\pc1\\nstest"))), NS_OK);
+    EXPECT_EQ(typeOf(exchange(named(NS_PCUNREGISTER, "\\\\PC1\\nstest"))), NS_OK);
+    EXPECT_EQ(typeOf(exchange(named(NS_PCUNREGISTER, "\\\\pc1\\nstest"))), kRefused);
+
+    Bytes reply = exchange(named(NS_ADMINHOST, "alpha"));
+    ns::RecordView view(reply.data(), reply.size());
+    EXPECT_EQ(view.type(), NS_OK);
+    EXPECT_EQ(view.stringItem(ns::kNameOffset).value(), "Alpha");  // as configured
+    EXPECT_EQ(typeOf(exchange(named(NS_ADMINHOST, "gamma"))), kRefused);
+
+    EXPECT_EQ(exchange(bytesOf(ns::RecordBuilder(NS_CONTROL).control(300))), header(NS_OK));
+    EXPECT_EQ(typeOf(exchange(bytesOf(ns::RecordBuilder(NS_CONTROL).control(-1)))), NS_OK);
+    EXPECT_TRUE(master.waitForOutput("CONTROL 65535 -> OK"));
+    EXPECT_NE(master.out().find("CONTROL 300 -> OK"), std::string::npos);
+}
+
+TEST(NsmdRegistry, PreloadFileAndItsErrors) {
+    nstest::TempDir dir;
+    nstest::writeFile(dir.file("ok"),
+                      "# registrations\n"
+                      "service \\\\nsm-master\\lcnsesvc 198.18.0.10 7000 2 3 the auth text\n"
+                      "\n"
+                      "pc \\\\pc9\\nstest\n"
+                      "admin AdminBox\n");
+    auto master = startMaster({"-f", dir.file("ok")});
+    Bytes reply = exchange(lookup("\\\\*\\lcnsesvc"));
+    ns::RecordView view(reply.data(), reply.size());
+    ASSERT_EQ(view.type(), NS_OK);
+    EXPECT_EQ(view.stringItem(ns::kTextOffset).value(), "the auth text");
+    EXPECT_EQ(typeOf(exchange(named(NS_PCUNREGISTER, "\\\\pc9\\nstest"))), NS_OK);
+    EXPECT_EQ(typeOf(exchange(named(NS_ADMINHOST, "adminbox"))), NS_OK);
+
+    nstest::writeFile(dir.file("bad"), "pc \\\\a\\b\nservice \\\\h\\s 1.2.3 80\n");
+    auto r = nstest::runProcess({nstest::binPath("nsmd"), "-f", dir.file("bad")});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find(dir.file("bad") + ":2: bad address"), std::string::npos) << r.err;
+}
+
+// --------------------------------------------------------------- robustness
+
+TEST(NsmdRobustness, MalformedRequestsAreRefusedAndTheServerLivesOn) {
+    auto master = startMaster({"--idle-timeout", "300"});
+    const Bytes refusal = header(kRefused);
+    // L = 0, L below 25, a header cut short.
+    EXPECT_EQ(unframe(rawExchange(Bytes{0})), refusal);
+    Bytes shortFrame{10};
+    shortFrame.resize(11, 0x77);
+    EXPECT_EQ(unframe(rawExchange(shortFrame)), refusal);
+    EXPECT_EQ(exchange(Bytes{NS_LOOKUP, 0, 0, 0, 0}), refusal);
+    // Unknown type; a name offset past 127; a name that runs past the record;
+    // an address item of 4 bytes; a request with no name at all.
+    Bytes unknown = header(99);
+    Bytes farName = lookup("abc");
+    farName[ns::kNameOffset] = 200;
+    Bytes longName = lookup("abc");
+    longName[16] = 120;
+    Bytes bigRegister = registration("\\\\h\\s", inet("1.2.3.4", 1));
+    bigRegister[16 + 6 + 1] = 4;  // the address item's length byte
+    for (const Bytes &bad : {unknown, farName, longName, bigRegister, header(NS_LOOKUP),
+                             header(NS_NAMELIST), header(NS_ADMINHOST), header(NS_REGISTER)})
+        EXPECT_EQ(exchange(bad), refusal) << int(bad[0]);
+    // Garbage ciphertext of every length deciphers to some record: whatever
+    // it is, a frame comes back.
+    for (int len = 25; len <= 255; len += 23) {
+        Bytes garbage(1 + len);
+        garbage[0] = static_cast<std::uint8_t>(len);
+        for (int i = 1; i <= len; ++i) garbage[i] = static_cast<std::uint8_t>(i * 37 + len);
+        Bytes got = rawExchange(garbage);
+        ASSERT_FALSE(got.empty()) << len;
+        EXPECT_EQ(got.size(), 1u + got[0]);
+    }
+    // A client that leaves halfway through a frame, and one that never sends
+    // (closed after the idle time), among many idle ones.
+    {
+        Sock half(connectTo(kMasterAddr));
+        writeAll(half.fd, Bytes{100, 1, 2, 3});
+    }
+    std::vector<int> idle;
+    for (int i = 0; i < 40; ++i) idle.push_back(connectTo(kMasterAddr));
+    NsAddr addr = inet("198.18.0.1", 4000);
+    EXPECT_EQ(typeOf(exchange(registration("\\\\a\\b", addr))), NS_OK);
+    EXPECT_TRUE(readSome(idle[0], 1, 2000).empty());  // closed by the stand-in, unanswered
+    for (int fd : idle) close(fd);
+    // Bytes beyond the request do not cost the client its reply.
+    Bytes extra = frame(lookup("\\\\a\\b"));
+    extra.insert(extra.end(), 50, 0xee);
+    EXPECT_EQ(typeOf(unframe(rawExchange(extra))), NS_OK);
+    EXPECT_TRUE(master.running());
+}
+
+// ---------------------------------------------------------------- name lists
+
+struct ListResult {
+    int replyType = -1;
+    std::vector<int> types;  // of every record of the stream
+    std::vector<std::string> names;
+};
+
+// Sends a name list request carrying a listening address and reads the
+// stream that comes back.  readDelay runs once the connection is accepted.
+ListResult fetchList(const char *pattern, int selector,
+                     const std::function<void()> &whileConnected = {}) {
+    ListResult r;
+    Sock lsn(socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in a = inet(kHostAddr, 0);
+    socklen_t len = sizeof a;
+    bind(lsn.fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    listen(lsn.fd, 1);
+    getsockname(lsn.fd, reinterpret_cast<sockaddr *>(&a), &len);
+    r.replyType = typeOf(exchange(
+        bytesOf(ns::RecordBuilder(NS_NAMELIST).option(selector).name(pattern).address(&a, 16))));
+    pollfd p{lsn.fd, POLLIN, 0};
+    if (poll(&p, 1, 5000) != 1) return r;
+    sockaddr_in peer{};
+    len = sizeof peer;
+    Sock conn(accept(lsn.fd, reinterpret_cast<sockaddr *>(&peer), &len));
+    EXPECT_EQ(ipOf(peer), kMasterAddr);
+    if (whileConnected) whileConnected();
+    while (auto rec = readRecord(conn.fd)) {
+        ns::RecordView view(rec->data(), rec->size());
+        r.types.push_back(view.type());
+        if (view.type() != NS_LISTHEAD && view.type() != NS_LISTEND)
+            r.names.emplace_back(view.stringItem(ns::kNameOffset).value_or("?"));
+    }
+    return r;
+}
+
+TEST(NsmdNameList, StreamsHeadMatchingNamesAndEnd) {
+    auto master =
+        startMaster({"--admin-host", "adm1", "--admin-host", "Adm2", "--admin-host", "other"});
+    NsAddr addr = inet("198.18.0.1", 4000);
+    for (const char *n : {"\\\\nsm-master\\svcA", "\\\\NSM-backup1\\svcB", "\\\\nstest\\svcC"})
+        ASSERT_EQ(typeOf(exchange(registration(n, addr))), NS_OK);
+    ASSERT_EQ(typeOf(exchange(named(NS_PCREGISTER, "\\\\pc1\\nstest"))), NS_OK);
+
+    ListResult r = fetchList("\\\\nsm*\\SVC*", 0);
+    EXPECT_EQ(r.replyType, NS_OK);
+    EXPECT_EQ(r.names, (std::vector<std::string>{"\\\\NSM-backup1\\svcB", "\\\\nsm-master\\svcA"}));
+    EXPECT_EQ(r.types.front(), NS_LISTHEAD);
+    EXPECT_EQ(r.types.back(), NS_LISTEND);
+    EXPECT_EQ(r.types.size(), 4u);
+
+    EXPECT_EQ(fetchList("adm*", NS_LIST_ADMINHOST).names,
+              (std::vector<std::string>{"adm1", "Adm2"}));
+    EXPECT_EQ(fetchList("", NS_LIST_ADMINHOST).names.size(), 3u);  // empty: everything
+    EXPECT_EQ(fetchList("*", 1).names, (std::vector<std::string>{"\\\\pc1\\nstest"}));
+    ListResult none = fetchList("nothing*", 0);
+    EXPECT_EQ(none.types, (std::vector<int>{NS_LISTHEAD, NS_LISTEND}));
+}
+
+TEST(NsmdNameList, ALongListStreamsWhileOtherRequestsAreServed) {
+    nstest::TempDir dir;
+    std::string preload;
+    const int count = 20000;
+    for (int i = 0; i < count; ++i)
+        preload += "service \\\\host" + std::to_string(i % 97) + "\\service" + std::to_string(i) +
+                   " 198.18.0.1 4000\n";
+    nstest::writeFile(dir.file("many"), preload);
+    auto master = startMaster({"-f", dir.file("many")});
+    // The stream stalls while nobody reads it; the stand-in still answers.
+    int answered = -1;
+    ListResult r =
+        fetchList("*", 0, [&] { answered = typeOf(exchange(lookup("\\\\host5\\service5"))); });
+    EXPECT_EQ(answered, NS_OK);
+    EXPECT_EQ(r.names.size(), static_cast<std::size_t>(count));
+    EXPECT_EQ(r.types.back(), NS_LISTEND);
+}
+
+TEST(NsmdNameList, BadListRequestsAreRefused) {
+    auto master = startMaster();
+    NsAddr zero{};
+    zero.sin_family = AF_INET;
+    EXPECT_EQ(
+        typeOf(exchange(bytesOf(ns::RecordBuilder(NS_NAMELIST).name("*").address(&zero, 16)))),
+        kRefused);
+    NsAddr a = inet(kHostAddr, 5555);
+    EXPECT_EQ(typeOf(exchange(bytesOf(ns::RecordBuilder(NS_NAMELIST).name("*").address(&a, 8)))),
+              kRefused);
+}
+
+// ------------------------------------------------------------ hostile mode
+
+TEST(NsmdHostile, ScriptReplacesAnswersInOrderThenNormalResumes) {
+    nstest::TempDir dir;
+    nstest::writeFile(dir.file("script"),
+                      "# one line per exchange\n"
+                      "tcp close\n"
+                      "tcp rec:20000000000000000000000000000000\n"
+                      "tcp long:10:20000000000000000000000000000000\n"
+                      "tcp frag:3:20 normal\n"
+                      "tcp random:7\n"
+                      "tcp raw:0102 pause:50 raw:03\n"
+                      "udp rec:0e000000000000000000000000000000\n"
+                      "udp silent\n"
+                      "list rec:22000000000000000000000000000000\n");
+    auto master = startMaster({"--hostile", dir.file("script")});
+    const Bytes req = lookup("\\\\x\\y");
+
+    EXPECT_TRUE(rawExchange(frame(req)).empty());  // close
+    EXPECT_EQ(exchange(req), header(NS_OK));       // rec
+    Bytes cut = rawExchange(frame(req));           // long
+    ASSERT_EQ(cut.size(), 41u);
+    EXPECT_EQ(cut[0], 50);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(exchange(req), header(kRefused));  // frag
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200));
+    EXPECT_EQ(rawExchange(frame(req)).size(), 7u);         // random
+    EXPECT_EQ(rawExchange(frame(req)), (Bytes{1, 2, 3}));  // raw, pause
+    EXPECT_EQ(exchange(req), header(kRefused));            // normal again
+
+    auto census = ask(header(NS_CENSUS), kMasterAddr);
+    ASSERT_EQ(census.size(), 1u);
+    EXPECT_EQ(census[0].plain, header(NS_BACKUP));
+    EXPECT_TRUE(ask(header(NS_CENSUS), kMasterAddr).empty());
+    EXPECT_EQ(ask(header(NS_CENSUS), kMasterAddr).size(), 1u);
+
+    ListResult list = fetchList("*", 0);
+    EXPECT_EQ(list.replyType, NS_OK);
+    EXPECT_EQ(list.types, (std::vector<int>{NS_LISTEND}));
+}
+
+TEST(NsmdHostile, BadScriptsAreRejectedAtTheStart) {
+    nstest::TempDir dir;
+    for (const char *script : {"tcp rec:123\n", "udp close\n", "udp long:1:00\n", "tcp\n",
+                               "tcp long:300:00\n", "foo normal\n", "tcp pause:-1\n"}) {
+        nstest::writeFile(dir.file("s"), script);
+        auto r = nstest::runProcess({nstest::binPath("nsmd"), "--hostile", dir.file("s")});
+        EXPECT_EQ(r.status, 2) << script;
+        EXPECT_NE(r.err.find(dir.file("s") + ":1: "), std::string::npos) << r.err;
+    }
+}
+
+// ------------------------------------------------------------------ process
+
+TEST(NsmdProcess, HelpBadOptionsAndAnOrderlyStop) {
+    auto help = nstest::runProcess({nstest::binPath("nsmd"), "--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("--hostile FILE"), std::string::npos);
+    for (std::vector<std::string> bad : {std::vector<std::string>{"--role", "slave"},
+                                         {"--port", "0"},
+                                         {"-x"},
+                                         {"--address"},
+                                         {"stray"}}) {
+        bad.insert(bad.begin(), nstest::binPath("nsmd"));
+        EXPECT_EQ(nstest::runProcess(bad).status, 2) << bad[1];
+    }
+    // Two masters on one address cannot both bind.
+    auto master = startMaster();
+    auto second = nstest::runProcess({nstest::binPath("nsmd"), "-a", kMasterAddr});
+    EXPECT_EQ(second.status, 1);
+    EXPECT_NE(second.err.find("bind tcp"), std::string::npos) << second.err;
+    EXPECT_EQ(master.stop(), 0);
+}
+
+}  // namespace

@@ -1,0 +1,331 @@
+// The registry operations: the bytes of each request as the name server
+// receives them, the lookup reply's decoding, and refused requests.
+#include <memory>
+
+#include "nspeer.hpp"
+#include "rsockmap/registry_internal.hpp"
+
+using namespace nspeer;
+using nstest::kBackup2Addr;
+using nstest::kMasterAddr;
+
+static testing::Environment *const kLogEnv = testing::AddGlobalTestEnvironment(new LogEnvironment);
+
+namespace {
+
+constexpr std::uint16_t kPort = 16050;
+
+// A record's bytes laid out by hand: each byte given by position.
+Bytes withBytes(std::size_t size, std::initializer_list<std::pair<std::size_t, int>> set) {
+    Bytes b(size, 0);
+    for (auto [at, v] : set) b[at] = static_cast<std::uint8_t>(v);
+    return b;
+}
+
+void putText(Bytes &b, std::size_t at, const std::string &s) {
+    std::memcpy(b.data() + at, s.data(), s.size());
+}
+
+Bytes okLookupReply(const NsAddr &addr, const char *text, const char *name) {
+    ns::RecordBuilder b(NS_OK);
+    if (name) b.name(name);
+    b.address(&addr, sizeof addr);
+    if (text) b.text(text);
+    return plainOf(b);
+}
+
+}  // namespace
+
+// ---- decoding the lookup reply (bytes in, outputs out) ----
+
+class LookupReply : public testing::Test {
+protected:
+    bool decode(const Bytes &record, std::size_t authSize = NS_AUTH_SIZE) {
+        return ns::decodeLookupReply(record, &addr, &addrLen, auth, authSize);
+    }
+    NsAddr addr = inetAddr("1.1.1.1", 1);
+    int addrLen = -1;
+    char auth[NS_AUTH_SIZE + 16];
+    const NsAddr found = inetAddr(kBackup2Addr, 5000);
+    void SetUp() override { std::memset(auth, '#', sizeof auth); }
+};
+
+TEST_F(LookupReply, NameFollowsATextWithoutSeparator) {
+    struct Case {
+        const char *text;  // null: no text item
+        const char *name;  // null: no name item
+        std::string want;
+    } cases[] = {
+        {"abc", "\\\\h\\s", "abc\x1a\\\\h\\s"},
+        {"a\x1a" "b", "\\\\h\\s", "a\x1a" "b"},
+        {"", "\\\\h\\s", ""},
+        {"abc", nullptr, "abc"},
+        {nullptr, "\\\\h\\s", ""},
+    };
+    for (const auto &c : cases) {
+        SetUp();
+        ASSERT_TRUE(decode(okLookupReply(found, c.text, c.name)));
+        EXPECT_EQ(std::string(auth), c.want) << (c.text ? c.text : "(none)");
+        EXPECT_EQ(addrBytes(addr), addrBytes(found));
+        EXPECT_EQ(addrLen, 16);
+    }
+}
+
+TEST_F(LookupReply, AddressFamilyIsAlwaysTwo) {
+    NsAddr odd = found;
+    odd.sin_family = 0x0707;
+    ASSERT_TRUE(decode(okLookupReply(odd, "t", nullptr)));
+    EXPECT_EQ(addrBytes(addr), addrBytes(found));
+}
+
+TEST_F(LookupReply, WithoutAnAddressItemNothingIsCopied) {
+    ns::RecordBuilder b(NS_OK);
+    b.name("\\\\h\\s").text("secret");
+    const NsAddr before = addr;
+    EXPECT_FALSE(decode(plainOf(b)));
+    EXPECT_EQ(addrLen, 0);
+    EXPECT_EQ(addrBytes(addr), addrBytes(before));
+    EXPECT_EQ(auth[0], '#');
+
+    // An address item reaching past the received bytes is no item either.
+    Bytes cut = okLookupReply(found, nullptr, nullptr);
+    cut.resize(cut.size() - 1);
+    EXPECT_FALSE(decode(cut));
+    Bytes far = okLookupReply(found, nullptr, nullptr);
+    far[ns::kAddrOffset] = 128;
+    EXPECT_FALSE(decode(far));
+}
+
+TEST_F(LookupReply, AddressItemsOfOtherLengthsStayInTheAddress) {
+    Bytes longItem = addrBytes(found);
+    longItem.resize(40, 0xEE);
+    ns::RecordBuilder b(NS_OK);
+    b.address(longItem.data(), static_cast<int>(longItem.size()));
+    ASSERT_TRUE(decode(plainOf(b)));
+    EXPECT_EQ(addrBytes(addr), addrBytes(found));
+    EXPECT_EQ(addrLen, 16);
+
+    SetUp();
+    ns::RecordBuilder s(NS_OK);
+    s.address(&found, 8);
+    addr = inetAddr("1.1.1.1", 1);
+    std::memset(addr.sin_zero, 0x5A, sizeof addr.sin_zero);
+    ASSERT_TRUE(decode(plainOf(s)));
+    EXPECT_EQ(addrLen, 8);
+    Bytes expect = addrBytes(found);
+    std::memset(expect.data() + 8, 0x5A, 8);
+    EXPECT_EQ(addrBytes(addr), expect);
+}
+
+TEST_F(LookupReply, AuthenticationOutputIsBounded) {
+    const Bytes reply = okLookupReply(found, "text", "\\\\h\\s");
+    ASSERT_TRUE(decode(reply, 5));
+    EXPECT_STREQ(auth, "text");
+    EXPECT_EQ(auth[5], '#');
+    SetUp();
+    ASSERT_TRUE(decode(reply, 7));
+    EXPECT_STREQ(auth, "text\x1a\\");
+    EXPECT_EQ(auth[7], '#');
+    SetUp();
+    ASSERT_TRUE(decode(reply, 0));
+    EXPECT_EQ(auth[0], '#');
+    EXPECT_TRUE(ns::decodeLookupReply(reply, &addr, &addrLen, nullptr, 128));
+}
+
+// ---- requests as the name server receives them ----
+
+class Registry : public ClientTest {
+protected:
+    // The master at the configured address answers each request in turn.
+    std::unique_ptr<Peer> master(std::vector<Bytes> replies) {
+        configure("nsm-master." + std::to_string(kPort));
+        const int listener = tcpListener(kMasterAddr, kPort);
+        return std::make_unique<Peer>(std::vector<int>{listener}, [listener, replies](Peer &p) {
+            for (const auto &r : replies)
+                if (!serveOne(p, listener, r)) return;
+        });
+    }
+    static std::vector<Bytes> requests(Peer &p) { return tagged(p.finish(), "request"); }
+};
+
+TEST_F(Registry, LookupSendsTheNameAndReadsTheReply) {
+    const NsAddr where = inetAddr(kBackup2Addr, 5000);
+    auto peer = master({okLookupReply(where, "key", "\\\\host\\lcnsesvc"),
+                        okLookupReply(where, "key", nullptr)});
+    NsAddr addr{};
+    int len = 0;
+    EXPECT_EQ(usptcp_LookupUspName("\\\\*\\lcnsesvc", &addr, &len, 0, nullptr), 0);
+    EXPECT_EQ(addrBytes(addr), addrBytes(where));
+    EXPECT_EQ(len, 16);
+    char auth[NS_AUTH_SIZE] = "";
+    EXPECT_EQ(usptcp_LookupUspName("\\\\a\\b", &addr, &len, 4, auth), 0);
+    EXPECT_STREQ(auth, "key");
+
+    const auto got = requests(*peer);
+    ASSERT_EQ(got.size(), 2u);
+    Bytes want = withBytes(30, {{0, NS_LOOKUP}, {ns::kNameOffset, 16}, {16, 12}});
+    putText(want, 17, "\\\\*\\lcnsesvc");
+    EXPECT_EQ(got[0], want);
+    EXPECT_EQ(got[1][ns::kOption], 4);
+    EXPECT_TRUE(logs().has("usptcp_LookupUspName: (\\\\*\\lcnsesvc,198.18.0.12 (5000)) "
+                           "returning 32 (auth='NULL')\n"))
+        << logs().dump();
+    EXPECT_TRUE(
+        logs().has("usptcp_LookupUspName: (\\\\a\\b,198.18.0.12 (5000)) returning 32 (auth='key')\n"));
+}
+
+TEST_F(Registry, LookupReplyOverflowingTheBufferIsCut) {
+    const NsAddr where = inetAddr(kBackup2Addr, 5000);
+    const std::string text(60, 't'), name(127, 'n');
+    ns::RecordBuilder reply(NS_OK);
+    reply.address(&where, sizeof where).text(text.c_str()).name(name.c_str());
+    auto peer = master({plainOf(reply)});
+    char auth[NS_AUTH_SIZE + 8];
+    std::memset(auth, '#', sizeof auth);
+    NsAddr addr{};
+    int len = 0;
+    EXPECT_EQ(usptcp_LookupUspName("\\\\a\\b", &addr, &len, 4, auth), 0);
+    // Address first, then a text of 60 and a name of 127 characters: 188
+    // characters would go to the buffer.
+    EXPECT_EQ(std::string(auth), text + "\x1a" + name.substr(0, NS_AUTH_SIZE - 62));
+    for (std::size_t i = NS_AUTH_SIZE; i < sizeof auth; ++i) EXPECT_EQ(auth[i], '#');
+    requests(*peer);
+}
+
+TEST_F(Registry, RefusalLeavesTheOutputsAlone) {
+    const NsAddr where = inetAddr(kBackup2Addr, 5000);
+    ns::RecordBuilder refusal(33);
+    refusal.address(&where, sizeof where).text("no");
+    auto peer = master({plainOf(refusal)});
+    NsAddr addr = inetAddr("1.1.1.1", 1);
+    int len = 99;
+    char auth[NS_AUTH_SIZE] = "before";
+    EXPECT_EQ(usptcp_LookupUspName("\\\\a\\b", &addr, &len, 4, auth), -1);
+    EXPECT_EQ(shown(addr), "1.1.1.1 (1)");
+    EXPECT_EQ(len, 99);
+    EXPECT_STREQ(auth, "before");
+    EXPECT_TRUE(logs().has("usptcp_LookupUspName: (\\\\a\\b,NULL) returning 33 (auth='NULL')\n"))
+        << logs().dump();
+    requests(*peer);
+}
+
+TEST_F(Registry, SuccessWithoutAddressGivesLengthZero) {
+    ns::RecordBuilder bare(NS_OK);
+    bare.text("ignored");
+    auto peer = master({plainOf(bare)});
+    NsAddr addr = inetAddr("1.1.1.1", 1);
+    int len = 99;
+    char auth[NS_AUTH_SIZE] = "kept";
+    EXPECT_EQ(usptcp_LookupUspName("\\\\a\\b", &addr, &len, 4, auth), 0);
+    EXPECT_EQ(len, 0);
+    EXPECT_EQ(shown(addr), "1.1.1.1 (1)");
+    EXPECT_STREQ(auth, "kept");
+    EXPECT_TRUE(logs().has("usptcp_LookupUspName: (\\\\a\\b,NULL) returning 32 (auth='kept')\n"))
+        << logs().dump();
+    requests(*peer);
+}
+
+TEST_F(Registry, RegistrationLaysOutNameAddressAndText) {
+    const NsAddr addr = inetAddr(kBackup2Addr, 5000);
+    const char *name = "\\\\ab\\cdefg";  // 10 characters
+    auto peer = master(std::vector<Bytes>(3, bareRecord(NS_OK)));
+    const char level3 = 3;
+    EXPECT_EQ(usptcp_RegisterUspName(name, &addr, 16, 7, nullptr, nullptr), 0);
+    EXPECT_EQ(usptcp_RegisterUspName(name, &addr, 16, 7, &level3, "xyz"), 0);
+    EXPECT_EQ(usptcp_RegisterUspName(name, &addr, 16, 7, nullptr, ""), 0);
+
+    const auto got = requests(*peer);
+    ASSERT_EQ(got.size(), 3u);
+    Bytes plain = withBytes(45, {{0, NS_REGISTER}, {ns::kOption, 7}, {ns::kLevel, '0'},
+                                 {ns::kNameOffset, 16}, {ns::kAddrOffset, 28}, {16, 10}, {28, 16}});
+    putText(plain, 17, name);
+    std::memcpy(plain.data() + 29, &addr, sizeof addr);
+    EXPECT_EQ(got[0], plain);
+    EXPECT_EQ(got[2], plain) << "an empty text sends no text item";
+
+    Bytes withText = plain;
+    withText.resize(50, 0);
+    withText[ns::kLevel] = '3';
+    withText[ns::kTextOffset] = 45;
+    withText[45] = 3;
+    putText(withText, 46, "xyz");
+    EXPECT_EQ(got[1], withText);
+    EXPECT_TRUE(logs().has(
+        "usptcp_RegisterUspName: (\\\\ab\\cdefg,198.18.0.12 (5000)) returning 32\n"))
+        << logs().dump();
+}
+
+TEST_F(Registry, NameOnlyRequestsAndControl) {
+    auto peer = master(std::vector<Bytes>(5, bareRecord(NS_OK)));
+    EXPECT_EQ(usptcp_UnregisterUspName("\\\\a\\b", 0), 0);
+    EXPECT_EQ(usptcp_RegisterPCName("\\\\pc\\h"), 0);
+    EXPECT_EQ(usptcp_UnregisterPCName("\\\\pc\\h"), 0);
+    EXPECT_EQ(usptcp_Control(300), 0);
+    EXPECT_EQ(usptcp_Control(-1), 0);
+
+    const auto got = requests(*peer);
+    ASSERT_EQ(got.size(), 5u);
+    Bytes unregister = withBytes(23, {{0, NS_UNREGISTER}, {ns::kNameOffset, 16}, {16, 5}});
+    putText(unregister, 17, "\\\\a\\b");
+    EXPECT_EQ(got[0], unregister);
+    Bytes pc = withBytes(24, {{0, NS_PCREGISTER}, {ns::kNameOffset, 16}, {16, 6}});
+    putText(pc, 17, "\\\\pc\\h");
+    EXPECT_EQ(got[1], pc);
+    pc[0] = NS_PCUNREGISTER;
+    EXPECT_EQ(got[2], pc);
+    EXPECT_EQ(got[3], withBytes(16, {{0, NS_CONTROL}, {4, 1}, {5, 44}}));
+    EXPECT_EQ(got[4], withBytes(16, {{0, NS_CONTROL}, {4, 255}, {5, 255}}));
+
+    for (const char *line : {"usptcp_UnregisterUspName: (\\\\a\\b) returning 32\n",
+                             "usptcp_RegisterPCName: (\\\\pc\\h) returning 32\n",
+                             "usptcp_UnregisterPCName: (\\\\pc\\h) returning 32\n",
+                             "usptcp_Control: (300) returning 32\n",
+                             "usptcp_Control: (-1) returning 32\n"})
+        EXPECT_TRUE(logs().has(line)) << line << logs().dump();
+}
+
+TEST_F(Registry, SendOnlyLookupsDifferInTheForwardOption) {
+    auto peer = master({okLookupReply(inetAddr(kBackup2Addr, 1), nullptr, nullptr),
+                        bareRecord(NS_OK)});
+    const int fds = nstest::openFdCount();
+    for (auto submit : {submitUspLookup, submitUspForwardLookup}) {
+        const int fd = submit("\\\\a\\b", 0);
+        ASSERT_GE(fd, 0);
+        NsMessage reply{};
+        EXPECT_EQ(UspReceive(fd, &reply), NS_OK);
+    }
+    EXPECT_EQ(nstest::openFdCount(), fds);
+    const auto got = requests(*peer);
+    ASSERT_EQ(got.size(), 2u);
+    Bytes plain = withBytes(23, {{0, NS_LOOKUP}, {ns::kNameOffset, 16}, {16, 5}});
+    putText(plain, 17, "\\\\a\\b");
+    EXPECT_EQ(got[0], plain);
+    plain[ns::kOption] = NS_LOOKUP_FORWARD;
+    EXPECT_EQ(got[1], plain);
+}
+
+TEST_F(Registry, RequestsBreakingTheRecordsLimitsAreNotSent) {
+    const NsAddr addr = inetAddr(kBackup2Addr, 5000);
+    const std::string n128(128, 'n'), n110(110, 'n'), n93(93, 'n'), n90(90, 'n'), t127(127, 't');
+    NsAddr out{};
+    int len = 0;
+    EXPECT_EQ(usptcp_LookupUspName(n128.c_str(), &out, &len, 4, nullptr), -1);
+    EXPECT_EQ(usptcp_UnregisterPCName(n128.c_str()), -1);
+    EXPECT_EQ(submitUspLookup(n128.c_str(), 0), -1);
+    // The address item's offset would be 128.
+    EXPECT_EQ(usptcp_RegisterUspName(n110.c_str(), &addr, 16, 1, nullptr, nullptr), -1);
+    // The text item's offset would be 128.
+    EXPECT_EQ(usptcp_RegisterUspName(n93.c_str(), &addr, 16, 1, nullptr, "t"), -1);
+    // Every offset fits, but the record would be 270 bytes.
+    EXPECT_EQ(usptcp_RegisterUspName(n90.c_str(), &addr, 16, 1, nullptr, t127.c_str()), -1);
+
+    for (const char *line : {"usptcp_LookupUspName: request too long for the record\n",
+                             "usptcp_UnregisterPCName: request too long for the record\n",
+                             "submitUspLookup: request too long for the record\n"})
+        EXPECT_TRUE(logs().has(line)) << line << logs().dump();
+    EXPECT_EQ(logs().count("usptcp_RegisterUspName: request too long for the record\n"), 3);
+    for (const auto &line : logs().lines()) {
+        EXPECT_EQ(line.find("findNS"), std::string::npos) << line;
+        EXPECT_EQ(line.find("returning"), std::string::npos) << line;
+    }
+}

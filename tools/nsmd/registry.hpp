@@ -1,0 +1,98 @@
+// registry.hpp - what the stand-in name server knows: service names, PC
+// names, admin hosts and the control codes it was sent.  In memory only.
+//
+// Service names have the form \\host\svc.  Two names are the same when
+// their host parts are equal ignoring case and the rest is equal exactly;
+// registering a name again replaces the earlier registration.  A lookup
+// whose host part is "*" finds the service on any host (the first one in
+// the registry's order, which is the order of the names with their host
+// parts in lower case).  A name whose host part is "*" cannot be registered.
+// PC names (\\pc\host) follow the same rules; admin hosts are plain host
+// names compared ignoring case.
+//
+// A registration is kept only when the lookup reply that carries it, name
+// item included, fits one record: so every stored service can be answered.
+#ifndef TOOLS_NSMD_REGISTRY_HPP
+#define TOOLS_NSMD_REGISTRY_HPP
+
+#include <cstddef>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "rsockmap/rsockmap.h"
+
+namespace nsmd {
+
+struct Service {
+    std::string name;  // as registered
+    NsAddr addr{};     // family set to AF_INET
+    int type = 0;      // registration type (the request's option byte)
+    int level = 0;     // level number (the request's level character - '0')
+    std::string text;  // authentication text; empty for none
+};
+
+// The parts of \\host\rest; nullopt when the name has another form or a
+// part is empty.
+struct NameParts {
+    std::string_view host;
+    std::string_view rest;
+};
+std::optional<NameParts> splitName(std::string_view name);
+
+// '*' matches any run of characters (also none); every other character
+// matches itself, ignoring case.
+bool wildcardMatch(std::string_view pattern, std::string_view text);
+
+// What a name list lists, chosen by the request's selector.
+enum class ListKind { Services, PCNames, AdminHosts };
+ListKind listKindOf(int selector);
+
+class Registry {
+public:
+    // False (and nothing changed) for a malformed name or one that does not fit.
+    bool registerService(const Service &service);
+    bool unregisterService(std::string_view name);  // false when not registered
+    const Service *lookup(std::string_view name) const;
+
+    bool registerPC(std::string_view name);  // false for a malformed name
+    bool unregisterPC(std::string_view name);
+
+    // False for an empty name or one longer than an item can hold; adding a
+    // name again (in any case) changes nothing and succeeds.
+    bool addAdminHost(std::string_view host);
+    // The admin host as configured, or null when host is none of them.
+    const std::string *adminHost(std::string_view host) const;
+
+    void noteControl(unsigned code) { controls_.push_back(code); }
+    const std::vector<unsigned> &controls() const { return controls_; }
+
+    // The names of one kind that match the pattern ("" matches every name),
+    // in the registry's order.
+    std::vector<std::string> list(ListKind kind, std::string_view pattern) const;
+
+    std::size_t serviceCount() const { return services_.size(); }
+    std::size_t pcCount() const { return pcs_.size(); }
+
+private:
+    std::map<std::string, Service> services_;  // by key(name)
+    std::map<std::string, std::string> pcs_;   // key(name) -> name
+    std::vector<std::string> admins_;
+    std::vector<unsigned> controls_;
+};
+
+// Loads registrations from a file of lines (blank lines and lines that begin
+// with '#' are skipped):
+//   service NAME ADDRESS PORT [TYPE [LEVEL [TEXT]]]
+//   pc NAME
+//   admin HOST
+// ADDRESS is a dotted IPv4 address; TYPE and LEVEL are numbers (0 when
+// left out); TEXT is the rest of the line and may hold blanks.  On failure
+// returns false with "FILE:LINE: reason" in error; lines before it stay loaded.
+bool loadPreload(const std::string &path, Registry &registry, std::string &error);
+
+}  // namespace nsmd
+
+#endif
