@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "rsockmap/location_internal.hpp"
 #include "rsockmap/record.hpp"
 #include "support/debug.h"
 #include "support/unique_fd.hpp"
@@ -31,8 +32,6 @@ namespace {
 char *adminHostList[2];
 char adminHostName[128];
 
-constexpr int kFirstPort = 1025;
-constexpr int kPortLimit = 32767;     // never tried
 constexpr int kConnectWaitMs = 5000;  // for the name server to connect back
 
 }  // namespace
@@ -225,12 +224,14 @@ extern "C" int usptcp_CreateStreamSock(NsAddr *addr) {
 
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) return fd;
-    bool bound = false;
-    for (int port = kFirstPort; port < kPortLimit && !bound; ++port) {
-        out->sin_port = htons(static_cast<std::uint16_t>(port));
-        bound = bind(fd, reinterpret_cast<const sockaddr *>(out), sizeof *out) == 0;
+    if (ns::bindLocalPort(fd) && listen(fd, 1) == 0) {
+        // The caller's address gets the port that was bound.
+        NsAddr bound{};
+        socklen_t boundLen = sizeof bound;
+        if (getsockname(fd, reinterpret_cast<sockaddr *>(&bound), &boundLen) == 0)
+            out->sin_port = bound.sin_port;
+        return fd;
     }
-    if (bound && listen(fd, 1) == 0) return fd;
     const int saved = errno;
     DebugLog(NS_LOG_FAIL, "usptcp_CreateStreamSock: bind or listen failure\n");
     close(fd);
