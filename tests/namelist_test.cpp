@@ -157,6 +157,28 @@ using NameListTest = nstest::ScriptedNsmTest;
 
 char **const kUntouched = reinterpret_cast<char **>(0x1);
 
+// First of the tests that bind ports: retrievals leave their ports in
+// TIME_WAIT when all tests run in one process.
+TEST_F(NameListTest, StreamSocketBindsTheThirdPortWhenTwoAreTaken) {
+    ns::UniqueFd p1 = nstest::boundSocket("0.0.0.0", 1025), p2 = nstest::boundSocket("0.0.0.0", 1026);
+    ASSERT_TRUE(p1.valid() && p2.valid());
+    const int before = nstest::openFdCount();
+    NsAddr addr;
+    std::memset(&addr, 0xee, sizeof addr);
+    ns::UniqueFd fd(usptcp_CreateStreamSock(&addr));
+    ASSERT_TRUE(fd.valid());
+    EXPECT_EQ(addr.sin_port, htons(1027));
+    EXPECT_EQ(addr.sin_family, AF_INET);
+    EXPECT_STREQ(inet_ntoa(addr.sin_addr), nstest::kHostAddr);
+    EXPECT_EQ(std::memcmp(addr.sin_zero, "\0\0\0\0\0\0\0\0", 8), 0);
+    // It listens: a connection is taken into its backlog.
+    ns::UniqueFd peer(socket(AF_INET, SOCK_STREAM, 0));
+    EXPECT_EQ(connect(peer.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    peer.reset();
+    fd.reset();
+    EXPECT_EQ(nstest::openFdCount(), before);
+}
+
 TEST_F(NameListTest, RequestCarriesPatternSelectorAndAddress_ThreeNamesArrive) {
     serveStream(nstest::listStream({"a", "bb", "ccc"}));
     char **list = kUntouched;
@@ -258,26 +280,6 @@ TEST_F(NameListTest, TooLongPatternIsARequestFailure) {
     serveStream(nstest::listStream({"p"}));
     EXPECT_EQ(usptcp_GetNameList(std::string(109, 'p').c_str(), 0, &list), 1);
     std::free(list);
-}
-
-TEST_F(NameListTest, StreamSocketBindsTheThirdPortWhenTwoAreTaken) {
-    ns::UniqueFd p1 = nstest::boundSocket("0.0.0.0", 1025), p2 = nstest::boundSocket("0.0.0.0", 1026);
-    ASSERT_TRUE(p1.valid() && p2.valid());
-    const int before = nstest::openFdCount();
-    NsAddr addr;
-    std::memset(&addr, 0xee, sizeof addr);
-    ns::UniqueFd fd(usptcp_CreateStreamSock(&addr));
-    ASSERT_TRUE(fd.valid());
-    EXPECT_EQ(addr.sin_port, htons(1027));
-    EXPECT_EQ(addr.sin_family, AF_INET);
-    EXPECT_STREQ(inet_ntoa(addr.sin_addr), nstest::kHostAddr);
-    EXPECT_EQ(std::memcmp(addr.sin_zero, "\0\0\0\0\0\0\0\0", 8), 0);
-    // It listens: a connection is taken into its backlog.
-    ns::UniqueFd peer(socket(AF_INET, SOCK_STREAM, 0));
-    EXPECT_EQ(connect(peer.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
-    peer.reset();
-    fd.reset();
-    EXPECT_EQ(nstest::openFdCount(), before);
 }
 
 // ---- admin hosts ----------------------------------------------------------
