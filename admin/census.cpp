@@ -19,9 +19,11 @@
 
 #include "admin/census.h"
 #include "admin/census_internal.hpp"
+#include "rsockmap/location_internal.hpp"
 #include "support/debug.h"
 #include "support/signals_internal.hpp"
 #include "support/sockets.h"
+#include "support/unique_fd.hpp"
 
 NsAddr BcastAddr{};
 int bGotBcastAddr = 0;
@@ -34,38 +36,8 @@ namespace {
 volatile std::sig_atomic_t GotAlarm = 0;
 
 constexpr unsigned int kCensusSeconds = 5;
-constexpr int kFirstLocalPort = 1025;
-constexpr int kPortLimit = 32767;  // never tried itself
-
-// Closes the census socket on every way out of FindAllNS.
-class Socket {
-public:
-    explicit Socket(int fd) : fd_(fd) {}
-    ~Socket() {
-        if (fd_ >= 0) close(fd_);
-    }
-    Socket(const Socket &) = delete;
-    Socket &operator=(const Socket &) = delete;
-    int fd() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 sockaddr *asSockaddr(NsAddr *addr) { return reinterpret_cast<sockaddr *>(addr); }
-
-// Binds to the local address on the first free port from 1025 to 32766.
-// On failure errno is that of the last attempt.
-bool bindLocal(int fd) {
-    NsAddr local{};
-    int localLen = 0;
-    usptcp_GetLocalAddr(&local, &localLen);
-    for (int port = kFirstLocalPort; port < kPortLimit; ++port) {
-        local.sin_port = htons(static_cast<std::uint16_t>(port));
-        if (bind(fd, asSockaddr(&local), NS_ADDR_SIZE) == 0) return true;
-    }
-    return false;
-}
 
 void sendCensus(int fd) {
     NsMessage census{};
@@ -113,24 +85,24 @@ extern "C" void GotSigAlarm(int sig) {
 }
 
 extern "C" int FindAllNS(void) {
-    Socket sock(socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
-    if (sock.fd() < 0) {
+    ns::UniqueFd sock(socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
+    if (sock.get() < 0) {
         DebugLog(NS_LOG_FAIL, "findNS: socket failed (errno %d)\n", errno);
         return -1;
     }
-    if (!bindLocal(sock.fd())) {
+    if (!ns::bindLocalPort(sock.get())) {
         DebugLog(NS_LOG_FAIL, "findNS: bind failed (errno %d)\n", errno);
         return -1;
     }
     const int on = 1;
-    setsockopt(sock.fd(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+    setsockopt(sock.get(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
     // Should the alarm go off between the test of GotAlarm and recvfrom, the
     // receive would wait for a datagram that may never come; this timeout
     // ends it a second after the census's own time.
-    ns::setSocketTimeout(sock.fd(), SO_RCVTIMEO, kCensusSeconds + 1);
-    if (!bGotBcastAddr) FindBcastAddr(sock.fd(), &BcastAddr);
+    ns::setSocketTimeout(sock.get(), SO_RCVTIMEO, kCensusSeconds + 1);
+    if (!bGotBcastAddr) FindBcastAddr(sock.get(), &BcastAddr);
 
-    sendCensus(sock.fd());
+    sendCensus(sock.get());
 
     GotAlarm = 0;
     setSignalHandler(SIGALRM, GotSigAlarm, NS_SIG_NORESTART);
@@ -140,7 +112,7 @@ extern "C" int FindAllNS(void) {
     NsAddr from{};
     socklen_t fromLen = NS_ADDR_SIZE;
     while (!GotAlarm) {
-        const ssize_t got = recvfrom(sock.fd(), datagram.data(), datagram.size(), 0,
+        const ssize_t got = recvfrom(sock.get(), datagram.data(), datagram.size(), 0,
                                      asSockaddr(&from), &fromLen);
         if (got < 0) {
             DebugLog(NS_LOG_FAIL, "findNS: no NSM (errno %d)\n", errno);

@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "rsockmap/exchange_internal.hpp"
+#include "support/unique_fd.hpp"
 #include "support/debug.h"
 #include "support/signals_internal.hpp"
 #include "support/sockets.h"
@@ -44,25 +45,7 @@ constexpr SendTexts kSendTexts{
     "UspSend: write failed (errno %d)\n",
 };
 
-// Closes a descriptor at scope end unless released.
-class Socket {
-public:
-    explicit Socket(int fd) : fd_(fd) {}
-    ~Socket() {
-        if (fd_ >= 0) close(fd_);
-    }
-    Socket(const Socket &) = delete;
-    Socket &operator=(const Socket &) = delete;
-    int get() const { return fd_; }
-    int release() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-
-private:
-    int fd_;
-};
+using Socket = ns::UniqueFd;
 
 bool connectUnderTimer(int sock, const NsAddr &addr) {
     // Should the alarm go off before connect begins, the send timeout still

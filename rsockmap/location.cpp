@@ -141,8 +141,12 @@ void sendDiscovery(int sock, int type) {
                  sizeof DiscoveryBcastAddr);
 }
 
-// Binds sock to the local address with the first free port of
-// 1025..32766; false (errno of the last attempt) when none is free.
+}  // namespace
+
+namespace ns {
+
+// Binds `sock` to the local host's address on the first free port from 1025
+// to 32766; false when none could be bound (errno from the last attempt).
 bool bindLocalPort(int sock) {
     NsAddr local{};
     int len = 0;
@@ -155,10 +159,6 @@ bool bindLocalPort(int sock) {
     }
     return false;
 }
-
-}  // namespace
-
-namespace ns {
 
 ConfiguredServer parseConfiguredServer(std::string_view value) {
     ConfiguredServer result;
@@ -333,7 +333,7 @@ extern "C" int findNS(int bcast, NsAddr *addr) {
         DebugLog(NS_LOG_FAIL, "findNS: nl_socket failed (errno %d)\n", errno);
         return -1;
     }
-    if (!bindLocalPort(sock)) {
+    if (!ns::bindLocalPort(sock)) {
         const int err = errno;
         DebugLog(NS_LOG_FAIL, "findNS: nl_bind failed (errno %d)\n", err);
         close(sock);

@@ -1,5 +1,302 @@
-// PLACEHOLDER: replaced by name list retrieval.
-#include "rsockmap/rsockmap.h"
-extern "C" int usptcp_CreateStreamSock(NsAddr *) { return -1; }
-extern "C" int usptcp_GetNameList(const char *, int, char ***) { return -1; }
-extern "C" int usptcp_GetAdminHost(const char *, char ***) { return -1; }
+// namelist.cpp - name lists over a reverse connection, and admin hosts.
+//
+// usptcp_GetNameList opens a listening socket, sends NS_NAMELIST with its
+// address through the ordinary exchange, and lets the name server connect
+// back and stream the names (see namelist.hpp for the stream).  The names
+// are gathered in one buffer and handed over as one block that the caller
+// releases with one free().
+//
+// usptcp_GetAdminHost asks for the admin host of one host (NS_ADMINHOST),
+// answered in static storage, or for a wildcard fetches the admin-host list.
+#include "rsockmap/namelist.hpp"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "rsockmap/location_internal.hpp"
+#include "rsockmap/record.hpp"
+#include "support/debug.h"
+#include "support/unique_fd.hpp"
+
+namespace {
+
+// The single-host answer of usptcp_GetAdminHost: { adminHostName, null }
+// after a success, { null, null } otherwise.  Each call overwrites it.
+char *adminHostList[2];
+char adminHostName[128];
+
+constexpr int kConnectWaitMs = 5000;  // for the name server to connect back
+
+}  // namespace
+
+namespace ns {
+
+NameGather::~NameGather() { clear(); }
+
+void NameGather::clear() {
+    std::free(data_);
+    data_ = nullptr;
+    size_ = capacity_ = count_ = 0;
+}
+
+bool NameGather::append(std::span<const std::uint8_t> chars) {
+    const std::size_t m = chars.size();
+    if (m > UINT8_MAX || count_ >= static_cast<std::size_t>(INT_MAX) - 1) return false;
+    const std::size_t need = size_ + m + 2;
+    if (need > capacity_) {
+        // Doubling keeps the one-buffer design cheap for long lists.
+        const std::size_t grown = std::max({need, capacity_ * 2, std::size_t{256}});
+        auto *bigger = static_cast<std::uint8_t *>(std::realloc(data_, grown));
+        if (bigger == nullptr) return false;
+        data_ = bigger;
+        capacity_ = grown;
+    }
+    data_[size_] = static_cast<std::uint8_t>(m);
+    if (m > 0) std::memcpy(data_ + size_ + 1, chars.data(), m);
+    data_[size_ + 1 + m] = 0;
+    size_ = need;
+    ++count_;
+    return true;
+}
+
+char **NameGather::toList() const {
+    const std::size_t pointers = (count_ + 1) * sizeof(char *);
+    auto *block = static_cast<char **>(std::malloc(pointers + size_));
+    if (block == nullptr) return nullptr;
+    char *out = reinterpret_cast<char *>(block) + pointers;
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < count_; ++i) {
+        const std::size_t m = data_[at];
+        block[i] = out;
+        std::memcpy(out, data_ + at + 1, m + 1);  // the characters and their NUL
+        out += m + 1;
+        at += m + 2;
+    }
+    block[count_] = nullptr;
+    return block;
+}
+
+std::size_t NameListDecoder::feed(std::span<const std::uint8_t> bytes) {
+    std::size_t used = 0;
+    while (status_ == Status::NeedMore && used < bytes.size()) {
+        if (!gotLength_) {
+            frameLen_ = bytes[used++];
+            have_ = 0;
+            gotLength_ = true;
+            if (frameLen_ <= NS_SALT_SIZE) {  // no record in it
+                status_ = Status::Bad;
+                break;
+            }
+            continue;
+        }
+        const std::size_t take = std::min(frameLen_ - have_, bytes.size() - used);
+        std::memcpy(frame_.data() + have_, bytes.data() + used, take);
+        have_ += take;
+        used += take;
+        if (have_ == frameLen_) {
+            gotLength_ = false;
+            takeRecord();
+        }
+    }
+    return used;
+}
+
+void NameListDecoder::takeRecord() {
+    std::array<std::uint8_t, NS_MSG_SIZE> plain;
+    const int n = NsDecrypt(plain.data(), frame_.data(), static_cast<int>(frameLen_));
+    if (n <= 0) {
+        status_ = Status::Bad;
+        return;
+    }
+    const RecordView record(plain.data(), static_cast<std::size_t>(n));
+    if (!gotHead_) {
+        gotHead_ = record.type() == NS_LISTHEAD;
+        if (!gotHead_) status_ = Status::Bad;
+        return;
+    }
+    if (record.type() == NS_LISTEND) {
+        status_ = Status::Done;
+        return;
+    }
+    // A name record: its name item must lie wholly inside the record.  The
+    // characters are taken by the item's length; the NUL is our own.
+    const auto name = record.item(kNameOffset);
+    if (!name) {
+        status_ = Status::Bad;
+        return;
+    }
+    if (!names_.append(*name)) status_ = Status::NoMemory;
+}
+
+}  // namespace ns
+
+namespace {
+
+// Sends the request that carries the listening address; true on NS_OK.
+bool requestList(const char *pattern, int selector, const NsAddr &listenAddr) {
+    ns::RecordBuilder request(NS_NAMELIST);
+    request.option(selector).name(pattern).address(&listenAddr, sizeof listenAddr);
+    if (!request.ok()) return false;  // a pattern over 109 characters
+    NsMessage reply{};
+    return UspMapIO(&request.message(), request.length(), &reply) == NS_OK;
+}
+
+// Waits up to 5 seconds for the name server's connection and takes the
+// first one, whoever makes it.  poll watches the listening descriptor
+// whatever its number.
+ns::UniqueFd acceptNameServer(int listener) {
+    pollfd watch{listener, POLLIN, 0};
+    if (poll(&watch, 1, kConnectWaitMs) < 1 || (watch.revents & POLLIN) == 0)
+        return ns::UniqueFd();
+    return ns::UniqueFd(accept(listener, nullptr, nullptr));
+}
+
+// Reads the stream to its end record into names.  The stream has no time
+// limit of its own.  Logs the reason of a failure.
+bool receiveList(int fd, ns::NameGather &names) {
+    ns::NameListDecoder decoder(names);
+    std::array<std::uint8_t, 16384> chunk;
+    while (decoder.status() == ns::NameListDecoder::Status::NeedMore) {
+        const ssize_t got = read(fd, chunk.data(), chunk.size());
+        if (got <= 0) break;  // end of stream or a failed read
+        decoder.feed(std::span(chunk.data(), static_cast<std::size_t>(got)));
+    }
+    switch (decoder.status()) {
+    case ns::NameListDecoder::Status::Done:
+        return true;
+    case ns::NameListDecoder::Status::NoMemory:
+        DebugLog(NS_LOG_FAIL, "malloc failure\n");
+        return false;
+    default:
+        DebugLog(NS_LOG_FAIL, "usptcp_GetNameList: receive failure (errno %d)\n", errno);
+        return false;
+    }
+}
+
+// Everything from the request to the end of the stream; true when the whole
+// list arrived.  The caller closes the listening socket.
+bool fetchList(int listener, const NsAddr &listenAddr, const char *pattern, int selector,
+               ns::NameGather &names) {
+    if (!requestList(pattern, selector, listenAddr)) {
+        DebugLog(NS_LOG_FAIL, "usptcp_GetNameList: request failed\n");
+        return false;
+    }
+    ns::UniqueFd stream = acceptNameServer(listener);
+    if (!stream.valid()) {
+        DebugLog(NS_LOG_FAIL, "usptcp_GetNameList: no connection from marlod\n");
+        return false;
+    }
+    return receiveList(stream.get(), names);
+}
+
+// Copies the characters of the reply's name item, up to its NUL, into
+// adminHostName, cut to the 127 characters it holds.  The reply buffer was
+// zero-filled, so the copy ends inside it.
+void copyAdminHostName(const std::uint8_t *reply, std::size_t size) {
+    const std::size_t offset = reply[ns::kNameOffset];
+    std::size_t n = 0;
+    if (offset != 0 && offset <= NS_MAX_ITEM) {
+        const std::uint8_t *chars = reply + offset + 1;
+        const std::size_t room = std::min(size - offset - 1, sizeof adminHostName - 1);
+        while (n < room && chars[n] != 0) ++n;
+        std::memcpy(adminHostName, chars, n);
+    }
+    adminHostName[n] = '\0';
+}
+
+}  // namespace
+
+extern "C" int usptcp_CreateStreamSock(NsAddr *addr) {
+    usptcp_Initialise();
+    NsAddr local{};
+    NsAddr *out = addr ? addr : &local;
+    std::memset(out, 0, sizeof *out);
+    int len = sizeof *out;
+    usptcp_GetLocalAddr(out, &len);
+    out->sin_family = AF_INET;
+
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) return fd;
+    if (ns::bindLocalPort(fd) && listen(fd, 1) == 0) {
+        // The caller's address gets the port that was bound.
+        NsAddr bound{};
+        socklen_t boundLen = sizeof bound;
+        if (getsockname(fd, reinterpret_cast<sockaddr *>(&bound), &boundLen) == 0)
+            out->sin_port = bound.sin_port;
+        return fd;
+    }
+    const int saved = errno;
+    DebugLog(NS_LOG_FAIL, "usptcp_CreateStreamSock: bind or listen failure\n");
+    close(fd);
+    errno = saved;
+    return -1;
+}
+
+extern "C" int usptcp_GetNameList(const char *pattern, int selector, char ***list) {
+    // A null pattern asks for every name.
+    const char *shown = pattern ? pattern : "NULL";
+    DebugLog(NS_LOG_TRACE, "usptcp_GetNameList: %s, %d\n", shown, selector);
+    if (list == nullptr) return -1;
+    usptcp_Initialise();
+
+    // The socket listens before the request goes out, so the name server
+    // may connect back at any time after it.
+    NsAddr listenAddr{};
+    ns::UniqueFd listener(usptcp_CreateStreamSock(&listenAddr));
+    if (!listener.valid()) {
+        DebugLog(NS_LOG_FAIL, "usptcp_GetNameList: usptcp_CreateStreamSock failed\n");
+        return -1;
+    }
+    ns::NameGather names;
+    const bool complete =
+        fetchList(listener.get(), listenAddr, pattern ? pattern : "*", selector, names);
+    listener.reset();
+    int result;
+    if (!complete) {
+        names.clear();
+        *list = nullptr;
+        result = -1;
+    } else if (names.count() == 0) {
+        *list = nullptr;
+        result = 0;
+    } else if (char **block = names.toList()) {
+        *list = block;
+        result = static_cast<int>(names.count());
+    } else {
+        DebugLog(NS_LOG_FAIL, "malloc failure\n");
+        result = -1;  // the caller's list stays as it was
+    }
+    DebugLog(NS_LOG_TRACE, "usptcp_GetNameList: (%s) returning %d matches\n", shown, result);
+    return result;
+}
+
+extern "C" int usptcp_GetAdminHost(const char *host, char ***list) {
+    DebugLog(NS_LOG_TRACE, "usptcp_GetAdminHost(%s)\n", host ? host : "NULL");
+    if (host == nullptr || host[0] == '\0' || std::strcmp(host, "*") == 0)
+        return usptcp_GetNameList(host, NS_LIST_ADMINHOST, list);
+
+    adminHostList[0] = adminHostList[1] = nullptr;
+    adminHostName[0] = '\0';
+    if (list) *list = adminHostList;  // valid, possibly empty, whatever follows
+
+    usptcp_Initialise();
+    ns::RecordBuilder request(NS_ADMINHOST);
+    request.name(host);
+    NsMessage reply{};
+    const int result =
+        request.ok() ? UspMapIO(&request.message(), request.length(), &reply) : -1;
+    if (result == NS_OK) {
+        copyAdminHostName(reinterpret_cast<const std::uint8_t *>(&reply), sizeof reply);
+        adminHostList[0] = adminHostName;
+    }
+    DebugLog(NS_LOG_TRACE, "usptcp_GetAdminHost: returning %d (host='%s')\n", result,
+             adminHostName);
+    return result == NS_OK ? 1 : 0;
+}

@@ -259,7 +259,9 @@ TestConfig::TestConfig(const std::string &entries) : file_(dir_.file("talven.con
     writeFile(file_, "TALVEN_TMPDIR=" + dir_.path() + "\n" + entries);
 }
 
-Env TestConfig::env() const { return {{"TALVEN_CONFIG", file_}, {"TALVEN_TMPDIR", dir()}}; }
+Env TestConfig::env() const {
+    return {{"TALVEN_CONFIG", file_}, {"TALVEN_TMPDIR", dir()}, {"HOME", dir()}};
+}
 
 ScopedConfig::ScopedConfig(const std::string &entries)
     : TestConfig(entries),

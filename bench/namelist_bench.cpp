@@ -1,0 +1,206 @@
+// Name lists of 100,000 names of about 20 characters: the stream decoder
+// alone (bytes in memory), and the whole retrieval from nsmd preloaded with
+// the names.  Each reports the process's peak memory (ru_maxrss).
+//
+// The retrieval opens sockets, so the program re-executes itself inside the
+// network sandbox, as the test programs do.
+#include <benchmark/benchmark.h>
+#include <net/if.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "rsockmap/namelist.hpp"
+#include "rsockmap/rsockmap.h"
+
+namespace {
+
+constexpr int kNames = 100000;
+
+std::string nameAt(int i) {
+    char name[32];
+    std::snprintf(name, sizeof name, "\\\\h%04d\\service%06d", i % 10000, i);  // 21 characters
+    return name;
+}
+
+std::string frameOf(const std::uint8_t *rec, int n) {
+    std::uint8_t cipher[NS_MSG_SIZE + NS_SALT_SIZE];
+    const int len = NsCrypt(cipher, rec, n);
+    std::string out(1, static_cast<char>(len));
+    out.append(reinterpret_cast<const char *>(cipher), static_cast<std::size_t>(len));
+    return out;
+}
+
+// The stream a name server sends for the names: head, names, end.
+std::string listStream(int count) {
+    std::uint8_t rec[NS_MSG_SIZE] = {};
+    rec[0] = NS_LISTHEAD;
+    std::string stream = frameOf(rec, NS_HEADER_SIZE);
+    for (int i = 0; i < count; ++i) {
+        const std::string name = nameAt(i);
+        std::memset(rec, 0, sizeof rec);
+        rec[0] = NS_OK;
+        rec[8] = NS_HEADER_SIZE;
+        rec[16] = static_cast<std::uint8_t>(name.size());
+        std::memcpy(rec + 17, name.c_str(), name.size() + 1);
+        stream += frameOf(rec, static_cast<int>(18 + name.size()));
+    }
+    std::memset(rec, 0, sizeof rec);
+    rec[0] = NS_LISTEND;
+    return stream + frameOf(rec, NS_HEADER_SIZE);
+}
+
+// The process's peak resident memory so far.
+void reportPeakMemory(benchmark::State &state) {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    state.counters["peak_rss_MiB"] = static_cast<double>(usage.ru_maxrss) / 1024.0;
+}
+
+// ---- the whole retrieval from nsmd ------------------------------------------
+
+// nsmd at nsm-master preloaded with the names, and a client configuration
+// that names it; stopped when the benchmark ends.
+class PreloadedNsmd {
+public:
+    explicit PreloadedNsmd(int count) {
+        char dir[] = "/tmp/namelist_bench.XXXXXX";
+        if (mkdtemp(dir) == nullptr) return;
+        dir_ = dir;
+        const std::string preload = dir_ + "/preload";
+        FILE *f = std::fopen(preload.c_str(), "w");
+        if (f == nullptr) return;
+        for (int i = 0; i < count; ++i) std::fprintf(f, "service %s 198.18.0.1 4000\n", nameAt(i).c_str());
+        std::fclose(f);
+        const std::string conf = dir_ + "/talven.conf";
+        if ((f = std::fopen(conf.c_str(), "w")) == nullptr) return;
+        std::fprintf(f, "TALVEN_TMPDIR=%s\nTALVEN_NAMESVC=nsm-master.16024\n", dir_.c_str());
+        std::fclose(f);
+        setenv("TALVEN_CONFIG", conf.c_str(), 1);
+        setenv("HOME", dir_.c_str(), 1);
+
+        int out[2];
+        if (pipe(out) != 0) return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(out[1], 1);
+            close(out[0]);
+            const std::string bin = std::string(NS_BIN_DIR) + "/nsmd";
+            execl(bin.c_str(), bin.c_str(), "-a", "198.18.0.10", "-f", preload.c_str(),
+                  static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        close(out[1]);
+        char line[128] = {};
+        const ssize_t got = read(out[0], line, sizeof line - 1);  // "ready ..." once it listens
+        close(out[0]);
+        ready_ = got > 0 && std::strncmp(line, "ready", 5) == 0;
+    }
+    ~PreloadedNsmd() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (!dir_.empty()) {
+            for (const char *f : {"/preload", "/talven.conf"}) unlink((dir_ + f).c_str());
+            rmdir(dir_.c_str());
+        }
+    }
+    bool ready() const { return ready_; }
+
+private:
+    std::string dir_;
+    pid_t pid_ = -1;
+    bool ready_ = false;
+};
+
+void BM_GetNameList(benchmark::State &state) {
+    const int count = static_cast<int>(state.range(0));
+    PreloadedNsmd nsmd(count);
+    if (!nsmd.ready()) return state.SkipWithError("nsmd did not start");
+    for (auto _ : state) {
+        char **list = nullptr;
+        const int got = usptcp_GetNameList("*", 0, &list);
+        if (got != count) state.SkipWithError("incomplete list");
+        benchmark::DoNotOptimize(list);
+        std::free(list);  // one block, however many names
+    }
+    state.SetItemsProcessed(state.iterations() * count);
+    reportPeakMemory(state);
+}
+// First, so that its peak memory is not the decoder benchmark's.
+BENCHMARK(BM_GetNameList)->Arg(kNames)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// ---- the decoder alone -------------------------------------------------------
+
+void BM_DecodeList(benchmark::State &state) {
+    const std::string stream = listStream(static_cast<int>(state.range(0)));
+    const auto *bytes = reinterpret_cast<const std::uint8_t *>(stream.data());
+    for (auto _ : state) {
+        ns::NameGather names;
+        ns::NameListDecoder decoder(names);
+        // Pieces of the size the retrieval reads from its socket.
+        for (std::size_t at = 0; at < stream.size(); at += 16384)
+            decoder.feed(std::span(bytes + at, std::min<std::size_t>(16384, stream.size() - at)));
+        char **list = names.toList();
+        benchmark::DoNotOptimize(list);
+        std::free(list);
+    }
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+    reportPeakMemory(state);
+}
+BENCHMARK(BM_DecodeList)->Arg(kNames)->Unit(benchmark::kMillisecond);
+
+// ---- running inside the sandbox -------------------------------------------
+
+bool insideSandbox() {
+    const char *want = std::getenv("NS_SANDBOX_NETNS");
+    char have[64];
+    const ssize_t n = readlink("/proc/self/ns/net", have, sizeof have - 1);
+    if (want == nullptr || n <= 0) return false;
+    have[n] = '\0';
+    if (std::strcmp(want, have) != 0) return false;
+    bool ok = true;
+    if (struct if_nameindex *ifs = if_nameindex()) {
+        for (struct if_nameindex *i = ifs; i->if_index != 0; ++i)
+            ok = ok && (std::strcmp(i->if_name, "lo") == 0 || std::strcmp(i->if_name, "nsb0") == 0 ||
+                        std::strcmp(i->if_name, "nsb1") == 0);
+        if_freenameindex(ifs);
+    } else {
+        ok = false;
+    }
+    return ok;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    if (!insideSandbox()) {
+        char self[PATH_MAX];
+        const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+        if (n <= 0) {
+            std::perror("readlink /proc/self/exe");
+            return 125;
+        }
+        self[n] = '\0';
+        std::vector<char *> args{const_cast<char *>(NS_SANDBOX_SCRIPT), self};
+        for (int i = 1; i < argc; ++i) args.push_back(argv[i]);
+        args.push_back(nullptr);
+        execv(NS_SANDBOX_SCRIPT, args.data());
+        std::perror("exec " NS_SANDBOX_SCRIPT);
+        return 125;
+    }
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

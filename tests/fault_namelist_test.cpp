@@ -1,0 +1,98 @@
+// Name lists when system calls or the allocator fail: every failure is
+// logged, gives -1, and leaves no descriptor and no memory behind.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "rsockmap/namelist.hpp"
+#include "rsockmap/rsockmap.h"
+#include "support/faults.hpp"
+#include "support/scripted_nsm.hpp"
+#include "support/testutil.hpp"
+
+namespace {
+
+namespace f = nstest::faults;
+using NameListFault = nstest::ScriptedNsmTest;
+
+char **const kUntouched = reinterpret_cast<char **>(0x1);
+
+TEST_F(NameListFault, NoListeningSocketLeavesTheListAlone) {
+    const int fds = nstest::openFdCount();
+    f::Guard guard;
+    f::failNth(f::Call::Socket, 1, EMFILE);
+    char **list = kUntouched;
+    EXPECT_EQ(usptcp_GetNameList("x", 0, &list), -1);
+    EXPECT_EQ(list, kUntouched);
+    f::reset();
+    EXPECT_TRUE(log_->contains("usptcp_GetNameList: usptcp_CreateStreamSock failed\n"));
+    EXPECT_FALSE(log_->contains("returning", 100));
+    EXPECT_EQ(nstest::openFdCount(), fds);
+}
+
+TEST_F(NameListFault, StreamSocketTriesPorts1025To32766ThenCloses) {
+    const int fds = nstest::openFdCount();
+    f::Guard guard;
+    f::failAll(f::Call::Bind, EADDRINUSE);
+    NsAddr addr{};
+    errno = 0;
+    EXPECT_EQ(usptcp_CreateStreamSock(&addr), -1);
+    EXPECT_EQ(errno, EADDRINUSE);
+    EXPECT_EQ(f::calls(f::Call::Bind), 32766 - 1025 + 1);
+    f::reset();
+    EXPECT_EQ(nstest::openFdCount(), fds);
+    EXPECT_TRUE(log_->contains("usptcp_CreateStreamSock: bind or listen failure\n"));
+
+    f::failNth(f::Call::Listen, 1, EOPNOTSUPP);
+    EXPECT_EQ(usptcp_CreateStreamSock(&addr), -1);
+    f::reset();
+    EXPECT_EQ(nstest::openFdCount(), fds);
+}
+
+TEST_F(NameListFault, FailedAcceptIsNoConnection) {
+    serveStream(nstest::listStream({"a"}));
+    f::Guard guard;
+    f::failNth(f::Call::Accept, 2, ECONNABORTED);  // the first is the name server's
+    char **list = kUntouched;
+    EXPECT_EQ(usptcp_GetNameList("x", 0, &list), -1);
+    f::reset();
+    EXPECT_EQ(list, nullptr);
+    EXPECT_TRUE(log_->contains("usptcp_GetNameList: no connection from marlod\n"));
+    expectNoLeak();
+}
+
+TEST_F(NameListFault, GatheringBufferThatCannotGrow) {
+    serveStream(nstest::listStream({"a", "b"}));
+    f::Guard guard;
+    f::failAll(f::Call::Realloc, ENOMEM);
+    char **list = kUntouched;
+    EXPECT_EQ(usptcp_GetNameList("x", 0, &list), -1);
+    f::reset();
+    EXPECT_EQ(list, nullptr);
+    EXPECT_TRUE(log_->contains("malloc failure\n"));
+    EXPECT_TRUE(log_->contains("usptcp_GetNameList: (x) returning -1 matches\n"));
+    expectNoLeak();
+}
+
+TEST_F(NameListFault, ResultBlockThatCannotBeAllocatedLeavesTheListAlone) {
+    ns::NameGather names;
+    ASSERT_TRUE(names.append(std::span<const std::uint8_t>()));
+    {
+        f::Guard guard;
+        f::failAll(f::Call::Malloc, ENOMEM);
+        EXPECT_EQ(names.toList(), nullptr);
+    }
+    serveStream(nstest::listStream({"a", "b"}));
+    f::Guard guard;
+    f::failAll(f::Call::Malloc, ENOMEM);
+    char **list = kUntouched;
+    EXPECT_EQ(usptcp_GetNameList("x", 0, &list), -1);
+    f::reset();
+    EXPECT_EQ(list, kUntouched);
+    EXPECT_TRUE(log_->contains("malloc failure\n"));
+    expectNoLeak();
+}
+
+}  // namespace

@@ -1,0 +1,84 @@
+// Service sockets when system calls fail: the log line, -1, and only the
+// sockets the call created are closed.
+#include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <string>
+
+#include "rsockmap/rsockmap.h"
+#include "support/faults.hpp"
+#include "support/scripted_nsm.hpp"
+#include "support/sockets.h"
+#include "support/testutil.hpp"
+#include "support/unique_fd.hpp"
+
+namespace {
+
+namespace f = nstest::faults;
+
+class ServiceSocketFault : public nstest::ScriptedNsmTest {
+protected:
+    void SetUp() override {
+        ScriptedNsmTest::SetUp();
+        initialiseLocalAddr(nullptr, nullptr);
+        serve([](const nstest::Bytes &) { return nstest::okReply(); });
+    }
+};
+
+TEST_F(ServiceSocketFault, ServerSocketFailuresCloseOnlyWhatTheyCreated) {
+    ns::UniqueFd own(socket(AF_INET, SOCK_STREAM, 0));
+    fds_ = nstest::openFdCount();
+    f::Guard guard;
+
+    f::failNth(f::Call::Socket, 1, EMFILE);
+    EXPECT_EQ(createServerSocket(nullptr, "s", -1, nullptr, nullptr, 1, 1, nullptr), -1);
+    f::failNth(f::Call::Socket, 1, EMFILE);
+    EXPECT_EQ(createAuthServerSocket(nullptr, "s", nullptr, nullptr), -1);
+
+    f::failAll(f::Call::Bind, EADDRINUSE);
+    EXPECT_EQ(createServerSocket(nullptr, "s", -1, nullptr, nullptr, 1, 1, nullptr), -1);
+    EXPECT_EQ(f::calls(f::Call::Bind), 32767 - 1025 + 1);  // 32767 is tried too
+    EXPECT_EQ(createAuthServerSocket(nullptr, "s", nullptr, nullptr), -1);
+    f::reset();
+
+    f::failNth(f::Call::Listen, 1, EOPNOTSUPP);
+    EXPECT_EQ(createServerSocket(nullptr, "s", own.get(), nullptr, nullptr, 1, 1, nullptr), -1);
+    EXPECT_NE(fcntl(own.get(), F_GETFD), -1);  // the caller's socket stays open
+    f::failNth(f::Call::Listen, 1, EOPNOTSUPP);
+    EXPECT_EQ(createAuthServerSocket(nullptr, "s", nullptr, nullptr), -1);
+    f::reset();
+
+    EXPECT_TRUE(nsm_->requests().empty());  // nothing was registered
+    EXPECT_EQ(nstest::openFdCount(), fds_);
+    for (const char *line :
+         {"createServerSocket: socket() failed, errno 24\n",
+          "createAuthServerSocket: socket failed, errno 24\n",
+          "createServerSocket: bind failed (errno 98)\n",
+          "createAuthServerSocket: bind failed, errno 98\n",
+          "createServerSocket: listen() failed, errno 95\n",
+          "createAuthServerSocket: listen failed, errno 95\n"})
+        EXPECT_TRUE(log_->contains(line)) << line;
+}
+
+TEST_F(ServiceSocketFault, ClientSocketFailureEndsTheAttemptOnly) {
+    ns::UniqueFd server = nstest::boundSocket("198.18.0.13", 4010, 1);
+    ASSERT_TRUE(server.valid());
+    serve([](const nstest::Bytes &) {
+        return nstest::lookupReply(nstest::inetAddr("198.18.0.13", 4010));
+    });
+    f::Guard guard;
+    // The first socket is the lookup's exchange, the second the client's.
+    f::failNth(f::Call::Socket, 2, EMFILE);
+    ns::UniqueFd fd(createClientSocket("h", "s", -1, nullptr, nullptr));
+    f::reset();
+    EXPECT_TRUE(fd.valid());
+    EXPECT_TRUE(log_->contains("createClientSocket: socket errno 24\n"));
+    const auto requests = nsm_->requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[1][3], NS_LOOKUP_FORWARD);
+}
+
+}  // namespace
