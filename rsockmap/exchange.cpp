@@ -49,7 +49,8 @@ using Socket = ns::UniqueFd;
 
 bool connectUnderTimer(int sock, const NsAddr &addr) {
     // Should the alarm go off before connect begins, the send timeout still
-    // ends a connect that hangs (with EINPROGRESS), a second after the alarm.
+    // ends a connect that hangs (with EINPROGRESS), a second after the alarm;
+    // the connected socket keeps no timeout.
     ns::setSocketTimeout(sock, SO_SNDTIMEO, kConnectWait + 1);
     setSignalHandler(SIGALRM, ReplyTimeout, NS_SIG_NORESTART);
     alarm(kConnectWait);
@@ -57,6 +58,7 @@ bool connectUnderTimer(int sock, const NsAddr &addr) {
     const int err = errno;
     alarm(0);
     setSignalHandler(SIGALRM, SIG_DFL, NS_SIG_NORESTART);
+    ns::setSocketTimeout(sock, SO_SNDTIMEO, 0);
     errno = err;
     return rc == 0;
 }

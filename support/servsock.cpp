@@ -148,6 +148,12 @@ int openServerSocket(const ServerRequest &req, NsAddr *addr, int *addrLen) {
 bool connectWithinWindow(const NsAddr &peer, int callerSock, ns::UniqueFd &own) {
     setAlarm(NS_SIG_SAVE, kConnectWindowSecs);
     const std::time_t start = std::time(nullptr);
+    // The caller's socket gets its own send timeout back afterwards.
+    timeval callerTimeout{};
+    socklen_t timeoutLen = sizeof callerTimeout;
+    const bool restoreTimeout =
+        callerSock >= 0 &&
+        getsockopt(callerSock, SOL_SOCKET, SO_SNDTIMEO, &callerTimeout, &timeoutLen) == 0;
     int delayMs = kFirstDelayMs;
     bool connected = false;
     for (;;) {
@@ -161,6 +167,11 @@ bool connectWithinWindow(const NsAddr &peer, int callerSock, ns::UniqueFd &own) 
             }
             fd = own.get();
         }
+        // An alarm that goes off after the test below, or during the pause,
+        // leaves nothing to cut a connect that hangs: the send timeout ends
+        // it (EINPROGRESS) a second after the window would have closed.
+        const std::time_t left = start + kConnectWindowSecs - std::time(nullptr);
+        ns::setSocketTimeout(fd, SO_SNDTIMEO, left > 0 ? static_cast<unsigned>(left) + 1 : 1);
         if (connect(fd, asSockaddr(&peer), sizeof peer) == 0 || errno == EISCONN) {
             connected = true;
             break;
@@ -177,6 +188,10 @@ bool connectWithinWindow(const NsAddr &peer, int callerSock, ns::UniqueFd &own) 
         break;
     }
     setAlarm(NS_SIG_RESTORE, 0);
+    if (restoreTimeout)
+        setsockopt(callerSock, SOL_SOCKET, SO_SNDTIMEO, &callerTimeout, sizeof callerTimeout);
+    else if (own.valid())
+        ns::setSocketTimeout(own.get(), SO_SNDTIMEO, 0);  // none, as a fresh socket has
     return connected;
 }
 

@@ -5,7 +5,11 @@
 #include <fcntl.h>
 #include <sys/socket.h>
 
+#include <unistd.h>
+
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <string>
 
 #include "rsockmap/rsockmap.h"
@@ -79,6 +83,42 @@ TEST_F(ServiceSocketFault, ClientSocketFailureEndsTheAttemptOnly) {
     const auto requests = nsm_->requests();
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[1][3], NS_LOOKUP_FORWARD);
+}
+
+// The window's alarm goes off after the loop tested it but before connect
+// began, and the peer's full accept queue leaves the connect hanging: the
+// connect still ends, a second after the window, and the attempt with it.
+void alarmJustBeforeTheCall() {
+    alarm(0);
+    raise(SIGALRM);
+}
+
+TEST_F(ServiceSocketFault, AlarmBeforeTheConnectBeganStillEndsTheWindow) {
+    ns::UniqueFd full(socket(AF_INET, SOCK_STREAM, 0));
+    const sockaddr_in peer = nstest::inetAddr("198.18.0.13", 4011);
+    ASSERT_EQ(bind(full.get(), reinterpret_cast<const sockaddr *>(&peer), sizeof peer), 0);
+    ASSERT_EQ(listen(full.get(), 0), 0);
+    ns::UniqueFd filler(socket(AF_INET, SOCK_STREAM, 0));
+    ASSERT_EQ(connect(filler.get(), reinterpret_cast<const sockaddr *>(&peer), sizeof peer), 0);
+    // The first lookup finds the peer; the forward lookup is refused.
+    serve([peer](const nstest::Bytes &request) {
+        return request[3] == 0 ? nstest::lookupReply(peer) : nstest::typeReply(NS_OK + 1);
+    });
+    f::Guard guard;
+    // The first connect is the lookup's exchange, the second the client's.
+    f::beforeNth(f::Call::Connect, 2, alarmJustBeforeTheCall);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(createClientSocket("h", "s", -1, nullptr, nullptr), -1);
+    const auto took = std::chrono::steady_clock::now() - start;
+    f::reset();
+    EXPECT_GE(took, std::chrono::seconds(10));
+    EXPECT_LT(took, std::chrono::seconds(14));
+    EXPECT_TRUE(log_->contains("AlarmHandler: got signal 14\n"));
+    EXPECT_TRUE(log_->contains("createClientSocket: connect(198.18.0.13 (4011)) timeout, errno 115\n"))
+        << log_->text();
+    EXPECT_TRUE(log_->contains("createClientSocket: lookup(\\\\h\\s) failed\n"));
+    expectNoLeak(2);
+    EXPECT_EQ(alarm(0), 0u) << "no alarm left armed";
 }
 
 }  // namespace
