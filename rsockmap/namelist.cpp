@@ -135,6 +135,20 @@ void NameListDecoder::takeRecord() {
     if (!names_.append(*name)) status_ = Status::NoMemory;
 }
 
+void adminHostNameOf(std::span<const std::uint8_t> reply, char *out, std::size_t outSize) {
+    std::size_t n = 0;
+    const std::size_t offset = reply.size() > kNameOffset ? reply[kNameOffset] : 0;
+    if (offset != 0 && offset <= NS_MAX_ITEM && offset + 1 < reply.size()) {
+        // The copy stops at the first NUL, at the end of the buffer, or when
+        // the output is full.
+        const std::span<const std::uint8_t> chars = reply.subspan(offset + 1);
+        const std::size_t room = std::min(chars.size(), outSize - 1);
+        while (n < room && chars[n] != 0) ++n;
+        std::memcpy(out, chars.data(), n);
+    }
+    out[n] = '\0';
+}
+
 }  // namespace ns
 
 namespace {
@@ -194,21 +208,6 @@ bool fetchList(int listener, const NsAddr &listenAddr, const char *pattern, int 
         return false;
     }
     return receiveList(stream.get(), names);
-}
-
-// Copies the characters of the reply's name item, up to its NUL, into
-// adminHostName, cut to the 127 characters it holds.  The reply buffer was
-// zero-filled, so the copy ends inside it.
-void copyAdminHostName(const std::uint8_t *reply, std::size_t size) {
-    const std::size_t offset = reply[ns::kNameOffset];
-    std::size_t n = 0;
-    if (offset != 0 && offset <= NS_MAX_ITEM) {
-        const std::uint8_t *chars = reply + offset + 1;
-        const std::size_t room = std::min(size - offset - 1, sizeof adminHostName - 1);
-        while (n < room && chars[n] != 0) ++n;
-        std::memcpy(adminHostName, chars, n);
-    }
-    adminHostName[n] = '\0';
 }
 
 }  // namespace
@@ -293,7 +292,9 @@ extern "C" int usptcp_GetAdminHost(const char *host, char ***list) {
     const int result =
         request.ok() ? UspMapIO(&request.message(), request.length(), &reply) : -1;
     if (result == NS_OK) {
-        copyAdminHostName(reinterpret_cast<const std::uint8_t *>(&reply), sizeof reply);
+        ns::adminHostNameOf(
+            std::span(reinterpret_cast<const std::uint8_t *>(&reply), sizeof reply),
+            adminHostName, sizeof adminHostName);
         adminHostList[0] = adminHostName;
     }
     DebugLog(NS_LOG_TRACE, "usptcp_GetAdminHost: returning %d (host='%s')\n", result,

@@ -85,6 +85,13 @@ private:
     std::array<std::uint8_t, NS_MSG_SIZE> frame_{};
 };
 
+// The admin host's name from an NS_ADMINHOST success reply held in a
+// zero-filled buffer (the whole buffer, not just the bytes received): the
+// characters of the name item at nameOffset, up to their NUL, cut to
+// outSize - 1 and terminated.  The empty name when there is no such item
+// (offset 0 or above 127) or it starts past the buffer.  outSize > 0.
+void adminHostNameOf(std::span<const std::uint8_t> reply, char *out, std::size_t outSize);
+
 }  // namespace ns
 
 #endif
