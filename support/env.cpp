@@ -21,6 +21,17 @@
 
 #include "support/env_internal.hpp"
 
+#if defined(__SANITIZE_ADDRESS__)
+#define NS_LEAK_CHECKED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define NS_LEAK_CHECKED 1
+#endif
+#endif
+#ifdef NS_LEAK_CHECKED
+#include <sanitizer/lsan_interface.h>
+#endif
+
 char *AdminDir = nullptr;
 char *BinDir = nullptr;
 char *DebugDir = nullptr;
@@ -73,8 +84,20 @@ constexpr const char *kMainDefault = "/etc/talven.conf";
 constexpr const char *kUserFile = ".talven.conf";
 constexpr std::string_view kRefPrefix = "$TALVEN_";
 
-// The one place where the module allocates the strings it keeps.
-char *allocString(std::size_t n) { return static_cast<char *>(std::malloc(n)); }
+// The one place where the module allocates the strings it keeps.  They
+// live until the process ends, even once nothing points at them (a value
+// replaced by a later entry, an entry someone took out of the environment):
+// the leak checker is told so.
+char *allocString(std::size_t n) {
+#ifdef NS_LEAK_CHECKED
+    __lsan_disable();  // what is allocated meanwhile is never reported
+#endif
+    char *s = static_cast<char *>(std::malloc(n));
+#ifdef NS_LEAK_CHECKED
+    __lsan_enable();
+#endif
+    return s;
+}
 
 const KeyRow *findRow(std::span<const KeyRow> rows, std::string_view key) {
     for (const KeyRow &row : rows)

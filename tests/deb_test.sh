@@ -25,11 +25,14 @@ field() { dpkg-deb -f "$deb" "$1"; }
 # runtime if a program links it dynamically; nothing else.
 depends=$(field Depends)
 [[ $depends == *"libc6 (>= "* ]] || fail "Depends without a versioned libc6: '$depends'"
+# A sanitized build's programs link the sanitizers' runtimes as well.
+san=$(cache NS_SANITIZE)
 IFS=',' read -ra deps <<<"$depends"
 for d in "${deps[@]}"; do
     d=${d# }
     case ${d%% *} in
         libc6|libstdc++6|libgcc-s1) ;;
+        libasan*|libubsan*|liblsan*) [[ -n $san ]] || fail "unexpected dependency $d" ;;
         *) fail "unexpected dependency $d" ;;
     esac
 done
