@@ -7,9 +7,6 @@
 // as UspMapIO does, with a fresh length byte after a frame cut short; bit 7:
 // the rest is a plain record that is enciphered and framed here, rather than
 // stream bytes as they are), then the rest.
-#include <sys/types.h>
-
-#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -17,6 +14,7 @@
 #include <span>
 #include <vector>
 
+#include "fuzz/reply_stream.hpp"
 #include "rsockmap/exchange_internal.hpp"
 #include "rsockmap/registry_internal.hpp"
 
@@ -24,22 +22,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (size < 1) return 0;
     const std::size_t piece = 1 + (data[0] & 0x3f);
     const bool resync = data[0] & 0x40;
-    std::vector<std::uint8_t> stream(data + 1, data + size);
-    if ((data[0] & 0x80) != 0) {
-        // A record as a name server would send it, at most what a frame holds.
-        if (stream.size() > NS_MAX_TCP_RECORD) stream.resize(NS_MAX_TCP_RECORD);
-        std::vector<std::uint8_t> framed(1 + stream.size() + NS_SALT_SIZE);
-        const int len = NsCrypt(framed.data() + 1, stream.data(), static_cast<int>(stream.size()));
-        framed[0] = static_cast<std::uint8_t>(len);
-        stream = std::move(framed);
-    }
-    std::size_t at = 0;
-    auto read = [&](void *buf, std::size_t n) -> ssize_t {
-        const std::size_t take = std::min({n, piece, stream.size() - at});
-        if (take > 0) std::memcpy(buf, stream.data() + at, take);
-        at += take;
-        return static_cast<ssize_t>(take);
-    };
+    const std::vector<std::uint8_t> stream =
+        fuzz::replyStream(data + 1, size - 1, (data[0] & 0x80) != 0);
+    fuzz::PieceReader read(stream, piece);
 
     NsMessage reply;
     std::memset(&reply, 0, sizeof reply);

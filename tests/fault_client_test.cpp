@@ -136,13 +136,6 @@ TEST_F(Faults, FailedWritesAndReadsCloseTheConnection) {
 
 namespace {
 
-// The timer runs out just before the blocking call begins: its handler has
-// run and no alarm is left to interrupt the call.
-void alarmJustBeforeTheCall() {
-    alarm(0);
-    raise(SIGALRM);
-}
-
 void expectNoAlarmLeft() {
     EXPECT_EQ(alarm(0), 0u);
     struct sigaction now {};
@@ -152,9 +145,11 @@ void expectNoAlarmLeft() {
 
 }  // namespace
 
+// The first phase's alarm runs out just before its receive begins: the
+// receive's own timeout ends the phase.
 TEST_F(Faults, AlarmBeforeADiscoveryReceiveBeganStillEndsThePhase) {
     const int fds = nstest::openFdCount();
-    f::beforeNth(f::Call::Recvfrom, 1, alarmJustBeforeTheCall);
+    f::beforeNth(f::Call::Recvfrom, 1, f::alarmRunsOut);
     f::failNth(f::Call::Recvfrom, 2, EIO);  // the second phase ends at once
     NsAddr found{};
     const auto start = std::chrono::steady_clock::now();
@@ -181,7 +176,7 @@ TEST_F(Faults, AlarmBeforeTheConnectBeganStillEndsIt) {
     ASSERT_EQ(connect(filler, reinterpret_cast<const sockaddr *>(&fullAddr), sizeof fullAddr), 0);
     const int fds = nstest::openFdCount();
 
-    f::beforeNth(f::Call::Connect, 1, alarmJustBeforeTheCall);
+    f::beforeNth(f::Call::Connect, 1, f::alarmRunsOut);
     f::failAll(f::Call::Recvfrom, EIO);  // the second attempt finds no master at once
     NsMessage reply{};
     const auto start = std::chrono::steady_clock::now();

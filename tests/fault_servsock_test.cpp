@@ -88,11 +88,6 @@ TEST_F(ServiceSocketFault, ClientSocketFailureEndsTheAttemptOnly) {
 // The window's alarm goes off after the loop tested it but before connect
 // began, and the peer's full accept queue leaves the connect hanging: the
 // connect still ends, a second after the window, and the attempt with it.
-void alarmJustBeforeTheCall() {
-    alarm(0);
-    raise(SIGALRM);
-}
-
 TEST_F(ServiceSocketFault, AlarmBeforeTheConnectBeganStillEndsTheWindow) {
     ns::UniqueFd full(socket(AF_INET, SOCK_STREAM, 0));
     const sockaddr_in peer = nstest::inetAddr("198.18.0.13", 4011);
@@ -106,7 +101,7 @@ TEST_F(ServiceSocketFault, AlarmBeforeTheConnectBeganStillEndsTheWindow) {
     });
     f::Guard guard;
     // The first connect is the lookup's exchange, the second the client's.
-    f::beforeNth(f::Call::Connect, 2, alarmJustBeforeTheCall);
+    f::beforeNth(f::Call::Connect, 2, f::alarmRunsOut);
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(createClientSocket("h", "s", -1, nullptr, nullptr), -1);
     const auto took = std::chrono::steady_clock::now() - start;

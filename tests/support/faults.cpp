@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 
 extern "C" {
@@ -79,6 +80,11 @@ void beforeNth(Call call, int n, void (*action)()) {
     Plan &p = plans[static_cast<std::size_t>(call)];
     p.hookAt = p.count + n;
     p.hook = action;
+}
+
+void alarmRunsOut() {
+    alarm(0);
+    raise(SIGALRM);
 }
 
 void shortWrites(std::size_t maxBytes) { writeLimit = maxBytes; }

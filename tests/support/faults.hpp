@@ -25,6 +25,10 @@ void failAll(Call call, int err);
 // through, `action` runs once: e.g. a signal that lands right before a
 // blocking call begins.
 void beforeNth(Call call, int n, void (*action)());
+// For beforeNth: the pending alarm runs out at this moment (cancelled, and
+// SIGALRM raised), so its handler has run and nothing is left to interrupt
+// the call that follows.
+void alarmRunsOut();
 // Every write() and send() from now writes at most `maxBytes` bytes (a
 // short write).
 void shortWrites(std::size_t maxBytes);

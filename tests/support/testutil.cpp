@@ -109,8 +109,22 @@ static void applyEnv(const Env &env) {
     }
 }
 
-static pid_t spawn(const std::vector<std::string> &argv, const Env &env, const std::string &out,
-                   const std::string &err) {
+// The words of NS_TEST_NSADMIN_PREFIX (separated by blanks) go in front of
+// every nsadmin that the tests run as a process, e.g. to run the tool under
+// valgrind: NS_TEST_NSADMIN_PREFIX="valgrind --error-exitcode=99 -q".
+static std::vector<std::string> withPrefix(const std::vector<std::string> &argv) {
+    const char *prefix = std::getenv("NS_TEST_NSADMIN_PREFIX");
+    if (prefix == nullptr || argv.empty() || argv[0] != binPath("nsadmin")) return argv;
+    std::vector<std::string> out;
+    std::istringstream words(prefix);
+    for (std::string w; words >> w;) out.push_back(w);
+    out.insert(out.end(), argv.begin(), argv.end());
+    return out;
+}
+
+static pid_t spawn(const std::vector<std::string> &plainArgv, const Env &env,
+                   const std::string &out, const std::string &err) {
+    const std::vector<std::string> argv = withPrefix(plainArgv);
     pid_t pid = fork();
     if (pid != 0) return pid;
     // A child never outlives a test program that dies without cleaning up.
@@ -128,7 +142,7 @@ static pid_t spawn(const std::vector<std::string> &argv, const Env &env, const s
     std::vector<char *> args;
     for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
     args.push_back(nullptr);
-    execv(args[0], args.data());
+    execvp(args[0], args.data());  // a prefix may be a bare program name
     _exit(127);
 }
 
