@@ -388,6 +388,11 @@ TEST_F(Exchange, SendAndReceiveSplitTheExchange) {
 
     int fd = UspSend(req, 16, 0);
     ASSERT_GE(fd, 0);
+    // The connect's time limit stays with the connect, not with the socket.
+    timeval sendLimit{1, 1};
+    socklen_t limitLen = sizeof sendLimit;
+    ASSERT_EQ(getsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sendLimit, &limitLen), 0);
+    EXPECT_EQ(sendLimit.tv_sec + sendLimit.tv_usec, 0);
     NsMessage reply{};
     EXPECT_EQ(UspReceive(fd, &reply), NS_OK);
     EXPECT_EQ(reply.nameOffset, 16);

@@ -208,6 +208,11 @@ TEST_F(ServiceSocketTest, ClientConnectsAtOnceAfterOneLookup) {
     char auth[NS_AUTH_SIZE] = "";
     ns::UniqueFd fd(createClientSocket("Other", "svc", -1, &peer, auth));
     ASSERT_TRUE(fd.valid());
+    // The connect's time limit stays with the connect, not with the socket.
+    timeval sendLimit{1, 1};
+    socklen_t limitLen = sizeof sendLimit;
+    ASSERT_EQ(getsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &sendLimit, &limitLen), 0);
+    EXPECT_EQ(sendLimit.tv_sec + sendLimit.tv_usec, 0);
     EXPECT_EQ(std::memcmp(&peer, &target, sizeof peer), 0);
     EXPECT_EQ(std::string(auth), "secret\x1a\\\\x\\y");
     const auto requests = nsm_->requests();
@@ -218,6 +223,22 @@ TEST_F(ServiceSocketTest, ClientConnectsAtOnceAfterOneLookup) {
               "\\\\Other\\svc");
     fd.reset();
     expectNoLeak(1);
+}
+
+TEST_F(ServiceSocketTest, ClientConnectsTheCallersSocketAndLeavesItsSendLimit) {
+    const sockaddr_in target = nstest::inetAddr("198.18.0.13", 4002);
+    ns::UniqueFd server = nstest::boundSocket("198.18.0.13", 4002, 1);
+    ASSERT_TRUE(server.valid());
+    serve([&](const Bytes &) { return nstest::lookupReply(target); });
+    ns::UniqueFd own(socket(AF_INET, SOCK_STREAM, 0));
+    const timeval limit{3, 0};
+    ASSERT_EQ(setsockopt(own.get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit), 0);
+    EXPECT_EQ(createClientSocket("h", "svc", own.get(), nullptr, nullptr), own.get());
+    timeval now{};
+    socklen_t len = sizeof now;
+    ASSERT_EQ(getsockopt(own.get(), SOL_SOCKET, SO_SNDTIMEO, &now, &len), 0);
+    EXPECT_EQ(now.tv_sec, 3);
+    EXPECT_EQ(now.tv_usec, 0);
 }
 
 TEST_F(ServiceSocketTest, ClientTreatsALookupWithoutAddressAsFailed) {
