@@ -15,7 +15,8 @@ bool alarmFired();
 // sends (SO_SNDTIMEO).  It is a safety net behind the alarm: an alarm that
 // goes off after its flag was tested but before the blocking call began
 // interrupts nothing, and the call then ends with EAGAIN (EINPROGRESS for a
-// connect) instead of waiting for ever.  Failure to set it is ignored.
+// connect) instead of waiting for ever.  Seconds 0 takes the timeout off
+// again.  Failure to set it is ignored.
 void setSocketTimeout(int fd, int option, unsigned seconds);
 
 }  // namespace ns
