@@ -11,23 +11,15 @@
 #include <cstdint>
 #include <cstring>
 #include <span>
-#include <vector>
 
 #include "fuzz/reply_stream.hpp"
-#include "rsockmap/exchange_internal.hpp"
 #include "rsockmap/namelist.hpp"
 #include "rsockmap/record.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
-    if (size < 1) return 0;
-    const std::size_t piece = 1 + (data[0] & 0x3f);
-    const std::vector<std::uint8_t> stream =
-        fuzz::replyStream(data + 1, size - 1, (data[0] & 0x80) != 0);
-    fuzz::PieceReader read(stream, piece);
     NsMessage reply;
-    std::memset(&reply, 0, sizeof reply);
     int replyLen = 0;
-    if (ns::receiveReply(read, &reply, &replyLen, true) != NS_OK) return 0;
+    if (fuzz::receiveInputReply(data, size, true, &reply, &replyLen) != NS_OK) return 0;
 
     std::array<char, 128 + 32> name;
     name.fill('#');

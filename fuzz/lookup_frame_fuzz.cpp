@@ -12,24 +12,15 @@
 #include <cstdint>
 #include <cstring>
 #include <span>
-#include <vector>
 
 #include "fuzz/reply_stream.hpp"
-#include "rsockmap/exchange_internal.hpp"
 #include "rsockmap/registry_internal.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     if (size < 1) return 0;
-    const std::size_t piece = 1 + (data[0] & 0x3f);
-    const bool resync = data[0] & 0x40;
-    const std::vector<std::uint8_t> stream =
-        fuzz::replyStream(data + 1, size - 1, (data[0] & 0x80) != 0);
-    fuzz::PieceReader read(stream, piece);
-
     NsMessage reply;
-    std::memset(&reply, 0, sizeof reply);
     int replyLen = 0;
-    const int type = ns::receiveReply(read, &reply, &replyLen, resync);
+    const int type = fuzz::receiveInputReply(data, size, (data[0] & 0x40) != 0, &reply, &replyLen);
     if (replyLen < 0 || replyLen > NS_MAX_TCP_RECORD) __builtin_trap();
     if (type != NS_OK) return 0;
 

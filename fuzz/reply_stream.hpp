@@ -11,6 +11,7 @@
 #include <cstring>
 #include <vector>
 
+#include "rsockmap/exchange_internal.hpp"
 #include "rsockmap/rsockmap.h"
 
 namespace fuzz {
@@ -46,6 +47,20 @@ private:
     std::size_t piece_;
     std::size_t at_ = 0;
 };
+
+// Reads one reply as the exchange does from the stream an input stands
+// for: byte 0 holds the piece size less one (bits 0-5) and, in bit 7,
+// whether the rest is a plain record to frame; the rest follows.  Returns
+// what receiveReply returns, *reply zero-filled before.
+inline int receiveInputReply(const std::uint8_t *data, std::size_t size, bool resync,
+                             NsMessage *reply, int *replyLen) {
+    *replyLen = 0;
+    std::memset(reply, 0, sizeof *reply);
+    if (size < 1) return -1;
+    const std::vector<std::uint8_t> stream = replyStream(data + 1, size - 1, (data[0] & 0x80) != 0);
+    PieceReader read(stream, 1 + (data[0] & 0x3f));
+    return ns::receiveReply(read, reply, replyLen, resync);
+}
 
 }  // namespace fuzz
 
