@@ -161,46 +161,5 @@ BENCHMARK(BM_DecodeList)->Arg(kNames)->Unit(benchmark::kMillisecond);
 
 // ---- running inside the sandbox -------------------------------------------
 
-bool insideSandbox() {
-    const char *want = std::getenv("NS_SANDBOX_NETNS");
-    char have[64];
-    const ssize_t n = readlink("/proc/self/ns/net", have, sizeof have - 1);
-    if (want == nullptr || n <= 0) return false;
-    have[n] = '\0';
-    if (std::strcmp(want, have) != 0) return false;
-    bool ok = true;
-    if (struct if_nameindex *ifs = if_nameindex()) {
-        for (struct if_nameindex *i = ifs; i->if_index != 0; ++i)
-            ok = ok && (std::strcmp(i->if_name, "lo") == 0 || std::strcmp(i->if_name, "nsb0") == 0 ||
-                        std::strcmp(i->if_name, "nsb1") == 0);
-        if_freenameindex(ifs);
-    } else {
-        ok = false;
-    }
-    return ok;
-}
-
 }  // namespace
 
-int main(int argc, char **argv) {
-    if (!insideSandbox()) {
-        char self[PATH_MAX];
-        const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-        if (n <= 0) {
-            std::perror("readlink /proc/self/exe");
-            return 125;
-        }
-        self[n] = '\0';
-        std::vector<char *> args{const_cast<char *>(NS_SANDBOX_SCRIPT), self};
-        for (int i = 1; i < argc; ++i) args.push_back(argv[i]);
-        args.push_back(nullptr);
-        execv(NS_SANDBOX_SCRIPT, args.data());
-        std::perror("exec " NS_SANDBOX_SCRIPT);
-        return 125;
-    }
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}

@@ -28,23 +28,8 @@ bool listingOnly(int argc, char **argv) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    if (!listingOnly(argc, argv) && !nstest::insideSandbox()) {
-        std::vector<char *> args;
-        args.push_back(const_cast<char *>(NS_SANDBOX_SCRIPT));
-        char self[PATH_MAX];
-        ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-        if (n <= 0) {
-            std::perror("readlink /proc/self/exe");
-            return 125;
-        }
-        self[n] = '\0';
-        args.push_back(self);
-        for (int i = 1; i < argc; ++i) args.push_back(argv[i]);
-        args.push_back(nullptr);
-        execv(NS_SANDBOX_SCRIPT, args.data());
-        std::perror("exec " NS_SANDBOX_SCRIPT);
-        return 125;
-    }
+    if (!listingOnly(argc, argv) && !nstest::insideSandbox())
+        return nstest::reexecInsideSandbox(argc, argv);
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -20,6 +20,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 namespace nstest {
 
@@ -49,6 +50,22 @@ bool insideSandbox() {
     }
     if_freenameindex(ifs);
     return ok;
+}
+
+int reexecInsideSandbox(int argc, char **argv) {
+    char self[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0) {
+        std::perror("readlink /proc/self/exe");
+        return 125;
+    }
+    self[n] = '\0';
+    std::vector<char *> args{const_cast<char *>(NS_SANDBOX_SCRIPT), self};
+    for (int i = 1; i < argc; ++i) args.push_back(argv[i]);
+    args.push_back(nullptr);
+    execv(NS_SANDBOX_SCRIPT, args.data());
+    std::perror("exec " NS_SANDBOX_SCRIPT);
+    return 125;
 }
 
 std::string binPath(const std::string &name) { return std::string(NS_BIN_DIR) + "/" + name; }

@@ -29,6 +29,10 @@ sockaddr_in inetAddr(const char *dotted, std::uint16_t port);
 // its veth pair.
 bool insideSandbox();
 
+// Re-executes this program through scripts/netsandbox with the same
+// arguments; returns (125) only when that fails.
+int reexecInsideSandbox(int argc, char **argv);
+
 // Path of a built program (build/bin/NAME).
 std::string binPath(const std::string &name);
 
