@@ -46,8 +46,7 @@ namespace {
 
 int EventL = 0;            // the event mask, loaded once
 int LogPipeFd = -1;        // the log pipe; -1 while it is not open
-int configLoaded = 0;      // rbgetenv has been called
-int eventLoaded = 0;       // EventL has been loaded
+int eventLoaded = 0;       // rbgetenv has been called and EventL loaded
 char pipePath[256];        // "<TmpDir>/rblpipe", rebuilt at each opening
 char timeText[40];         // GetTimeForLog's result
 char *stdoutLogPath;       // getStdoutLogFile's result, owned here
@@ -57,17 +56,14 @@ constexpr char kContactFailed[] = "Failed to contact log server\n";
 const char *orEmpty(const char *s) { return s != nullptr ? s : ""; }
 
 // The first call's set-up: the configuration, then the event mask (1 when
-// the configuration does not set one).  Neither is loaded again.
+// the configuration does not set one).  Neither is loaded again; rbgetenv
+// keeps its own once-flag, so a call that interrupts this one (from a signal
+// handler) finds the configuration loaded or being loaded.
 [[gnu::noinline, gnu::cold]] void loadMasks() {
     int savedErrno = errno;
-    if (!configLoaded) {
-        rbgetenv();
-        configLoaded = 1;
-    }
-    if (!eventLoaded) {
-        EventL = EventLevel != nullptr ? std::atoi(EventLevel) : 1;
-        eventLoaded = 1;
-    }
+    rbgetenv();
+    EventL = EventLevel != nullptr ? std::atoi(EventLevel) : 1;
+    eventLoaded = 1;
     errno = savedErrno;
 }
 
