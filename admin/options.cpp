@@ -95,7 +95,6 @@ extern "C" int AdminMain(int argc, char **argv) {
             text[0] = '\0';
             if (usptcp_LookupUspNameBounded(optarg, &addr, &addrLen, kLookupWithAuth,
                                             text.data(), text.size()) == 0) {
-                text.back() = '\0';
                 std::printf("%s (auth=%s)\n", printaddr(&addr), text.data());
             }
             break;
