@@ -197,6 +197,20 @@ void fillText(char (&text)[LOG_TEXT_SIZE], const char *line) {
         text[len - 1] = '\n';
 }
 
+// Appends the failed write's errno to "<TmpDir>/LOGFAIL<pid>.log"; nothing
+// more is reported when that file cannot be named or opened.
+void noteWriteFailure(int writeErrno) {
+    if (TmpDir == nullptr) return;
+    char failPath[128];
+    int n = std::snprintf(failPath, sizeof failPath, "%s/LOGFAIL%d.log", TmpDir,
+                          static_cast<int>(getpid()));
+    if (n < 0 || static_cast<size_t>(n) >= sizeof failPath) return;
+    if (FILE *f = std::fopen(failPath, "a")) {
+        std::fprintf(f, "Failed to write log entry, errno is %d\n", writeErrno);
+        std::fclose(f);
+    }
+}
+
 // The passing part of DebugLog, from the signal set-up to the write.
 void sendLine(int kind, const char *format, va_list args) {
     int savedErrno = errno;
@@ -217,16 +231,7 @@ void sendLine(int kind, const char *format, va_list args) {
             // One write: the pipe keeps a record of at most PIPE_BUF bytes
             // whole.  A short count is not looked at.
             if (write(LogPipeFd, &rec, sizeof rec) == -1) {
-                int writeErrno = errno;
-                char failPath[128];
-                int n = std::snprintf(failPath, sizeof failPath, "%s/LOGFAIL%d.log",
-                                      orEmpty(TmpDir), static_cast<int>(getpid()));
-                if (TmpDir != nullptr && n > 0 && static_cast<size_t>(n) < sizeof failPath) {
-                    if (FILE *f = std::fopen(failPath, "a")) {
-                        std::fprintf(f, "Failed to write log entry, errno is %d\n", writeErrno);
-                        std::fclose(f);
-                    }
-                }
+                noteWriteFailure(errno);
                 close(LogPipeFd);
                 LogPipeFd = -1;
             }
