@@ -1,14 +1,9 @@
 // The client's costs: decoding a lookup reply and reading a reply frame
-// (in-process), and, inside the network sandbox only, a whole lookup and a
-// whole discovery against the stand-in name server.
-//
-//   build/bin/client_bench                      in-process benchmarks
-//   scripts/netsandbox build/bin/client_bench   all of them
+// (in-process), and a whole lookup and a whole discovery against the
+// stand-in name server (the program runs itself inside the network sandbox).
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
-#include <limits.h>
 #include <spawn.h>
-#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/standin.hpp"
 #include "rsockmap/exchange_internal.hpp"
 #include "rsockmap/record.hpp"
 #include "rsockmap/registry_internal.hpp"
@@ -77,65 +73,15 @@ BENCHMARK(BM_ReadReplyFrame)->Arg(1)->Arg(256);
 
 // ---- end to end, against a stand-in ---------------------------------------
 
-// A stand-in master at 198.18.0.10 with one registration, and a
-// configuration that names it; stopped at the end of the scope.
-class StandIn {
+// A stand-in master at 198.18.0.10 with one registration, and the
+// configured master forced to it.
+class StandIn : public bench::StandInNsmd {
 public:
-    StandIn() {
-        char self[PATH_MAX];
-        const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-        self[n > 0 ? n : 0] = '\0';
-        const std::string dir = std::string(self).substr(0, std::string(self).rfind('/'));
-        char tmpl[] = "/tmp/client_bench.XXXXXX";
-        if (mkdtemp(tmpl) == nullptr) return;
-        tmp_ = tmpl;
-        write(tmp_ + "/preload", "service \\\\host\\svc 198.18.0.12 5000 1 0 a-secret\n");
-        write(tmp_ + "/talven.conf", "TALVEN_TMPDIR=" + tmp_ + "\n");
-        setenv("TALVEN_CONFIG", (tmp_ + "/talven.conf").c_str(), 1);
-        setenv("HOME", tmp_.c_str(), 1);
+    StandIn() : StandInNsmd("service \\\\host\\svc 198.18.0.12 5000 1 0 a-secret\n") {
         rbgetenv();
         static char configured[] = "198.18.0.10.16024";
         Marlod = configured;
-
-        int out[2];
-        if (pipe(out) != 0) return;
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(out[1], 1);
-            const std::string bin = dir + "/nsmd";
-            const std::string preload = tmp_ + "/preload";
-            execl(bin.c_str(), bin.c_str(), "-a", "198.18.0.10", "-f", preload.c_str(),
-                  static_cast<char *>(nullptr));
-            _exit(127);
-        }
-        close(out[1]);
-        char line[128] = {};
-        ready_ = read(out[0], line, sizeof line - 1) > 0 && std::strncmp(line, "ready", 5) == 0;
-        close(out[0]);
     }
-    ~StandIn() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
-        if (!tmp_.empty()) {
-            unlink((tmp_ + "/preload").c_str());
-            unlink((tmp_ + "/talven.conf").c_str());
-            rmdir(tmp_.c_str());
-        }
-    }
-    bool ready() const { return ready_; }
-
-private:
-    static void write(const std::string &path, const std::string &text) {
-        if (FILE *f = std::fopen(path.c_str(), "w")) {
-            std::fputs(text.c_str(), f);
-            std::fclose(f);
-        }
-    }
-    std::string tmp_;
-    pid_t pid_ = -1;
-    bool ready_ = false;
 };
 
 // One lookup: a connection, the framed request, the reply.
@@ -191,17 +137,13 @@ double median(std::vector<double> v) {
 void BM_NsadminLookupProcess(benchmark::State &state) {
     StandIn master;
     if (!master.ready()) return state.SkipWithError("nsmd did not start");
-    char self[PATH_MAX];
-    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    self[n > 0 ? n : 0] = '\0';
-    const std::string dir = std::string(self).substr(0, std::string(self).rfind('/'));
     // The child reads the configuration file, so it names the master.
     const std::string conf = std::getenv("TALVEN_CONFIG");
     if (FILE *f = std::fopen(conf.c_str(), "a")) {
         std::fputs("TALVEN_NAMESVC=198.18.0.10.16024\n", f);
         std::fclose(f);
     }
-    const std::vector<std::string> tool = {dir + "/nsadmin", "-l", "\\\\host\\svc"};
+    const std::vector<std::string> tool = {nstest::binPath("nsadmin"), "-l", "\\\\host\\svc"};
     const std::vector<std::string> trivial = {"/bin/true"};
     std::vector<double> toolTimes, trivialTimes;
     for (auto _ : state) {

@@ -5,19 +5,15 @@
 // The retrieval opens sockets, so the program re-executes itself inside the
 // network sandbox, as the test programs do.
 #include <benchmark/benchmark.h>
-#include <net/if.h>
-#include <signal.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "bench/standin.hpp"
 #include "rsockmap/namelist.hpp"
 #include "rsockmap/rsockmap.h"
 
@@ -68,63 +64,16 @@ void reportPeakMemory(benchmark::State &state) {
 // ---- the whole retrieval from nsmd ------------------------------------------
 
 // nsmd at nsm-master preloaded with the names, and a client configuration
-// that names it; stopped when the benchmark ends.
-class PreloadedNsmd {
-public:
-    explicit PreloadedNsmd(int count) {
-        char dir[] = "/tmp/namelist_bench.XXXXXX";
-        if (mkdtemp(dir) == nullptr) return;
-        dir_ = dir;
-        const std::string preload = dir_ + "/preload";
-        FILE *f = std::fopen(preload.c_str(), "w");
-        if (f == nullptr) return;
-        for (int i = 0; i < count; ++i) std::fprintf(f, "service %s 198.18.0.1 4000\n", nameAt(i).c_str());
-        std::fclose(f);
-        const std::string conf = dir_ + "/talven.conf";
-        if ((f = std::fopen(conf.c_str(), "w")) == nullptr) return;
-        std::fprintf(f, "TALVEN_TMPDIR=%s\nTALVEN_NAMESVC=nsm-master.16024\n", dir_.c_str());
-        std::fclose(f);
-        setenv("TALVEN_CONFIG", conf.c_str(), 1);
-        setenv("HOME", dir_.c_str(), 1);
-
-        int out[2];
-        if (pipe(out) != 0) return;
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(out[1], 1);
-            close(out[0]);
-            const std::string bin = std::string(NS_BIN_DIR) + "/nsmd";
-            execl(bin.c_str(), bin.c_str(), "-a", "198.18.0.10", "-f", preload.c_str(),
-                  static_cast<char *>(nullptr));
-            _exit(127);
-        }
-        close(out[1]);
-        char line[128] = {};
-        const ssize_t got = read(out[0], line, sizeof line - 1);  // "ready ..." once it listens
-        close(out[0]);
-        ready_ = got > 0 && std::strncmp(line, "ready", 5) == 0;
-    }
-    ~PreloadedNsmd() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
-        if (!dir_.empty()) {
-            for (const char *f : {"/preload", "/talven.conf"}) unlink((dir_ + f).c_str());
-            rmdir(dir_.c_str());
-        }
-    }
-    bool ready() const { return ready_; }
-
-private:
-    std::string dir_;
-    pid_t pid_ = -1;
-    bool ready_ = false;
-};
+// that names it.
+bench::StandInNsmd preloadedNsmd(int count) {
+    std::string preload;
+    for (int i = 0; i < count; ++i) preload += "service " + nameAt(i) + " 198.18.0.1 4000\n";
+    return bench::StandInNsmd(preload, "TALVEN_NAMESVC=nsm-master.16024\n");
+}
 
 void BM_GetNameList(benchmark::State &state) {
     const int count = static_cast<int>(state.range(0));
-    PreloadedNsmd nsmd(count);
+    const bench::StandInNsmd nsmd = preloadedNsmd(count);
     if (!nsmd.ready()) return state.SkipWithError("nsmd did not start");
     for (auto _ : state) {
         char **list = nullptr;
@@ -158,8 +107,6 @@ void BM_DecodeList(benchmark::State &state) {
     reportPeakMemory(state);
 }
 BENCHMARK(BM_DecodeList)->Arg(kNames)->Unit(benchmark::kMillisecond);
-
-// ---- running inside the sandbox -------------------------------------------
 
 }  // namespace
 

@@ -1,17 +1,10 @@
 // The stand-in name server's costs: enciphering a long name list, answering
-// a lookup, and (inside the network sandbox only) a whole name list
-// retrieval of 100,000 names through sockets, read the way the client reads
-// it: one read for each length byte, one for each record.
-//
-//   build/bin/nsmd_bench                      in-process benchmarks
-//   scripts/netsandbox build/bin/nsmd_bench   all of them
-#include <arpa/inet.h>
+// a lookup, and a whole name list retrieval of 100,000 names through sockets
+// (the program runs itself inside the network sandbox), read the way the
+// client reads it: one read for each length byte, one for each record.
 #include <benchmark/benchmark.h>
-#include <limits.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -20,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/standin.hpp"
 #include "rsockmap/record.hpp"
 #include "tools/nsmd/protocol.hpp"
 #include "tools/nsmd/registry.hpp"
@@ -73,14 +67,6 @@ BENCHMARK(BM_LookupRequest);
 
 // ---- end to end, against a stand-in ---------------------------------------
 
-sockaddr_in inet(const char *ip, int port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    inet_pton(AF_INET, ip, &a.sin_addr);
-    return a;
-}
-
 bool readFull(int fd, std::uint8_t *buf, std::size_t n) {
     for (std::size_t got = 0; got < n;) {
         const ssize_t r = read(fd, buf + got, n - got);
@@ -100,7 +86,7 @@ int readRecord(int fd, std::uint8_t (&rec)[NS_MSG_SIZE]) {
 // Fetches the whole list once; the number of names, or -1.
 int retrieve() {
     int lsn = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in me = inet("198.18.0.1", 0);
+    sockaddr_in me = nstest::inetAddr("198.18.0.1", 0);
     socklen_t len = sizeof me;
     bind(lsn, reinterpret_cast<sockaddr *>(&me), sizeof me);
     listen(lsn, 1);
@@ -110,7 +96,7 @@ int retrieve() {
     std::uint8_t frame[NS_MSG_SIZE];
     frame[0] = static_cast<std::uint8_t>(NsCrypt(frame + 1, &req.message(), req.length()));
     int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in master = inet("198.18.0.10", NS_DEFAULT_PORT);
+    sockaddr_in master = nstest::inetAddr("198.18.0.10", NS_DEFAULT_PORT);
     std::uint8_t rec[NS_MSG_SIZE];
     int count = -1;
     if (connect(fd, reinterpret_cast<sockaddr *>(&master), sizeof master) == 0 &&
@@ -133,37 +119,12 @@ int retrieve() {
 }
 
 void BM_NameListRetrieval(benchmark::State &state) {
-    char self[PATH_MAX];
-    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    self[n > 0 ? n : 0] = '\0';
-    const std::string dir = std::string(self).substr(0, std::string(self).rfind('/'));
-    char preload[] = "/tmp/nsmd_bench.XXXXXX";
-    const int pf = mkstemp(preload);
-    FILE *f = fdopen(pf, "w");
-    for (int i = 0; i < kNames; ++i)
-        std::fprintf(f, "service %s 198.18.0.1 4000\n", nameOf(i).c_str());
-    std::fclose(f);
-    int out[2];
-    if (pipe(out) != 0) return state.SkipWithError("pipe");
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out[1], 1);
-        const std::string bin = dir + "/nsmd";
-        execl(bin.c_str(), bin.c_str(), "-a", "198.18.0.10", "-f", preload,
-              static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    close(out[1]);
-    char line[128] = {};
-    const ssize_t got =
-        read(out[0], line, sizeof line - 1);  // "ready ..." once every socket is bound
-    unlink(preload);
-    if (got <= 0 || std::strncmp(line, "ready", 5) != 0) state.SkipWithError("nsmd did not start");
+    std::string preload;
+    for (int i = 0; i < kNames; ++i) preload += "service " + nameOf(i) + " 198.18.0.1 4000\n";
+    const bench::StandInNsmd nsmd(preload);
+    if (!nsmd.ready()) return state.SkipWithError("nsmd did not start");
     for (auto _ : state)
         if (retrieve() != kNames) state.SkipWithError("incomplete list");
-    kill(pid, SIGTERM);
-    waitpid(pid, nullptr, 0);
-    close(out[0]);
 }
 
 // It starts a stand-in and opens sockets (the program runs inside the sandbox).

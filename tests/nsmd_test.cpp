@@ -19,20 +19,13 @@
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
+using nstest::inetAddr;
 using nstest::kBackup1Addr;
 using nstest::kBackup2Addr;
 using nstest::kHostAddr;
 using nstest::kMasterAddr;
 constexpr int kRefused = 33;
 constexpr std::uint16_t kPort = NS_DEFAULT_PORT;
-
-sockaddr_in inet(const char *ip, std::uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    inet_pton(AF_INET, ip, &a.sin_addr);
-    return a;
-}
 
 std::string ipOf(const sockaddr_in &a) {
     char text[INET_ADDRSTRLEN];
@@ -107,7 +100,7 @@ std::optional<Bytes> readRecord(int fd) {
 
 int connectTo(const char *ip, std::uint16_t port = kPort) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a = inet(ip, port);
+    sockaddr_in a = inetAddr(ip, port);
     if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
         close(fd);
         return -1;
@@ -151,10 +144,10 @@ std::vector<Datagram> ask(const Bytes &plain, const char *to = nstest::kBcastAdd
     Sock s(socket(AF_INET, SOCK_DGRAM, 0));
     int on = 1;
     setsockopt(s.fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
-    sockaddr_in local = inet(kHostAddr, 0);
+    sockaddr_in local = inetAddr(kHostAddr, 0);
     bind(s.fd, reinterpret_cast<sockaddr *>(&local), sizeof local);
     Bytes c = encipher(plain);
-    sockaddr_in dst = inet(to, kPort);
+    sockaddr_in dst = inetAddr(to, kPort);
     sendto(s.fd, c.data(), c.size(), 0, reinterpret_cast<sockaddr *>(&dst), sizeof dst);
     std::vector<Datagram> out;
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
@@ -274,7 +267,7 @@ TEST(NsmdDiscovery, ShortAndForeignDatagramsAreIgnored) {
     // 24 bytes of ciphertext hold no record; 10 bytes not even a salt.
     {
         Sock s(socket(AF_INET, SOCK_DGRAM, 0));
-        sockaddr_in dst = inet(kMasterAddr, kPort);
+        sockaddr_in dst = inetAddr(kMasterAddr, kPort);
         for (std::size_t n : {0u, 10u, 24u}) {
             Bytes junk(n, 0x5a);
             sendto(s.fd, junk.data(), junk.size(), 0, reinterpret_cast<sockaddr *>(&dst),
@@ -293,7 +286,7 @@ TEST(NsmdDiscovery, ShortAndForeignDatagramsAreIgnored) {
 TEST(NsmdRegistry, RegisterLookupReplaceUnregisterRoundTrip) {
     auto master = startMaster();
     const char *name = "\\\\nstest\\demo";
-    NsAddr addr = inet("198.18.0.1", 4000);
+    NsAddr addr = inetAddr("198.18.0.1", 4000);
     EXPECT_EQ(exchange(registration(name, addr, "hello")), header(NS_OK));
 
     Bytes reply = exchange(lookup(name, 4));
@@ -308,7 +301,7 @@ TEST(NsmdRegistry, RegisterLookupReplaceUnregisterRoundTrip) {
     EXPECT_EQ(std::string(reinterpret_cast<char *>(&reply[34])), "hello");
 
     // The same name with its host part in other case replaces the entry.
-    NsAddr moved = inet("198.18.0.1", 4001);
+    NsAddr moved = inetAddr("198.18.0.1", 4001);
     EXPECT_EQ(typeOf(exchange(registration("\\\\NSTEST\\demo", moved))), NS_OK);
     reply = exchange(lookup(name));
     ASSERT_EQ(reply.size(), 33u);
@@ -324,7 +317,7 @@ TEST(NsmdRegistry, RegisterLookupReplaceUnregisterRoundTrip) {
 
 TEST(NsmdRegistry, StarHostFindsTheServiceAnywhereAndNameItemOnRequest) {
     auto master = startMaster({"--name-item"});
-    NsAddr addr = inet("198.18.0.13", 5000);
+    NsAddr addr = inetAddr("198.18.0.13", 5000);
     ASSERT_EQ(typeOf(exchange(registration("\\\\nsm-other\\lcnsesvc", addr, "k"))), NS_OK);
     Bytes reply = exchange(lookup("\\\\*\\lcnsesvc"));
     ns::RecordView view(reply.data(), reply.size());
@@ -400,7 +393,7 @@ TEST(NsmdRobustness, MalformedRequestsAreRefusedAndTheServerLivesOn) {
     farName[ns::kNameOffset] = 200;
     Bytes longName = lookup("abc");
     longName[16] = 120;
-    Bytes bigRegister = registration("\\\\h\\s", inet("1.2.3.4", 1));
+    Bytes bigRegister = registration("\\\\h\\s", inetAddr("1.2.3.4", 1));
     bigRegister[16 + 6 + 1] = 4;  // the address item's length byte
     for (const Bytes &bad : {unknown, farName, longName, bigRegister, header(NS_LOOKUP),
                              header(NS_NAMELIST), header(NS_ADMINHOST), header(NS_REGISTER)})
@@ -423,7 +416,7 @@ TEST(NsmdRobustness, MalformedRequestsAreRefusedAndTheServerLivesOn) {
     }
     std::vector<int> idle;
     for (int i = 0; i < 40; ++i) idle.push_back(connectTo(kMasterAddr));
-    NsAddr addr = inet("198.18.0.1", 4000);
+    NsAddr addr = inetAddr("198.18.0.1", 4000);
     EXPECT_EQ(typeOf(exchange(registration("\\\\a\\b", addr))), NS_OK);
     EXPECT_TRUE(readSome(idle[0], 1, 2000).empty());  // closed by the stand-in, unanswered
     for (int fd : idle) close(fd);
@@ -448,7 +441,7 @@ ListResult fetchList(const char *pattern, int selector,
                      const std::function<void()> &whileConnected = {}) {
     ListResult r;
     Sock lsn(socket(AF_INET, SOCK_STREAM, 0));
-    sockaddr_in a = inet(kHostAddr, 0);
+    sockaddr_in a = inetAddr(kHostAddr, 0);
     socklen_t len = sizeof a;
     bind(lsn.fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
     listen(lsn.fd, 1);
@@ -474,7 +467,7 @@ ListResult fetchList(const char *pattern, int selector,
 TEST(NsmdNameList, StreamsHeadMatchingNamesAndEnd) {
     auto master =
         startMaster({"--admin-host", "adm1", "--admin-host", "Adm2", "--admin-host", "other"});
-    NsAddr addr = inet("198.18.0.1", 4000);
+    NsAddr addr = inetAddr("198.18.0.1", 4000);
     for (const char *n : {"\\\\nsm-master\\svcA", "\\\\NSM-backup1\\svcB", "\\\\nstest\\svcC"})
         ASSERT_EQ(typeOf(exchange(registration(n, addr))), NS_OK);
     ASSERT_EQ(typeOf(exchange(named(NS_PCREGISTER, "\\\\pc1\\nstest"))), NS_OK);
@@ -519,7 +512,7 @@ TEST(NsmdNameList, BadListRequestsAreRefused) {
     EXPECT_EQ(
         typeOf(exchange(bytesOf(ns::RecordBuilder(NS_NAMELIST).name("*").address(&zero, 16)))),
         kRefused);
-    NsAddr a = inet(kHostAddr, 5555);
+    NsAddr a = inetAddr(kHostAddr, 5555);
     EXPECT_EQ(typeOf(exchange(bytesOf(ns::RecordBuilder(NS_NAMELIST).name("*").address(&a, 8)))),
               kRefused);
 }

@@ -48,13 +48,7 @@ namespace nspeer {
 
 using Bytes = std::vector<std::uint8_t>;
 
-inline NsAddr inetAddr(const char *ip, std::uint16_t port) {
-    NsAddr a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    inet_pton(AF_INET, ip, &a.sin_addr);
-    return a;
-}
+using nstest::inetAddr;
 
 inline std::string shown(const NsAddr &a) { return printaddr(&a); }
 

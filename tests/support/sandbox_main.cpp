@@ -6,14 +6,8 @@
 // (--gtest_list_tests, used by test discovery at build time) opens nothing
 // and runs where it is.
 #include <gtest/gtest.h>
-#include <net/if.h>
-#include <unistd.h>
 
-#include <climits>
-#include <cstdlib>
 #include <cstring>
-#include <string>
-#include <vector>
 
 #include "support/testutil.hpp"
 

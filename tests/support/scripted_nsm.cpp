@@ -152,15 +152,13 @@ Reply typeReply(int type) { return replyWith(record(type)); }
 
 ScriptedNsm::ScriptedNsm(Handler handler, const char *ip, std::uint16_t port)
     : handler_(std::move(handler)) {
-    listenFd_ = socket(AF_INET, SOCK_STREAM, 0);
+    listenFd_.reset(socket(AF_INET, SOCK_STREAM, 0));
     const int one = 1;
-    setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    inet_pton(AF_INET, ip, &addr.sin_addr);
-    if (listenFd_ < 0 || bind(listenFd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
-        listen(listenFd_, 8) != 0 || pipe(wakeFds_) != 0)
+    setsockopt(listenFd_.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    const sockaddr_in addr = inetAddr(ip, port);
+    if (!listenFd_.valid() ||
+        bind(listenFd_.get(), reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0 ||
+        listen(listenFd_.get(), 8) != 0 || pipe(wakeFds_) != 0)
         throw std::runtime_error("scripted name server: cannot listen");
     thread_ = std::thread([this] { serve(); });
 }
@@ -168,7 +166,6 @@ ScriptedNsm::ScriptedNsm(Handler handler, const char *ip, std::uint16_t port)
 ScriptedNsm::~ScriptedNsm() {
     wake(wakeFds_);
     thread_.join();
-    close(listenFd_);
     close(wakeFds_[0]);
     close(wakeFds_[1]);
 }
@@ -190,10 +187,10 @@ bool ScriptedNsm::waitServed(std::size_t n, int waitMs) const {
 void ScriptedNsm::serve() {
     blockAlarmHere();
     for (;;) {
-        pollfd fds[2] = {{listenFd_, POLLIN, 0}, {wakeFds_[0], POLLIN, 0}};
+        pollfd fds[2] = {{listenFd_.get(), POLLIN, 0}, {wakeFds_[0], POLLIN, 0}};
         if (poll(fds, 2, -1) < 0) continue;
         if (fds[1].revents != 0) return;
-        const int fd = accept(listenFd_, nullptr, nullptr);
+        const int fd = accept(listenFd_.get(), nullptr, nullptr);
         if (fd < 0) continue;
         answer(fd);
         close(fd);
@@ -222,18 +219,18 @@ void ScriptedNsm::answer(int fd) {
 LogCapture::LogCapture() {
     const std::string path = useScriptedConfig() + "/" + LOG_PIPE_NAME;
     mkfifo(path.c_str(), 0600);
-    fd_ = open(path.c_str(), O_RDONLY | O_NONBLOCK);
-    if (fd_ < 0 || pipe(wakeFds_) != 0) throw std::runtime_error("log capture: no pipe");
+    fd_.reset(open(path.c_str(), O_RDONLY | O_NONBLOCK));
+    if (!fd_.valid() || pipe(wakeFds_) != 0) throw std::runtime_error("log capture: no pipe");
     DebugLevel = NS_LOG_FAIL | NS_LOG_TRACE;
     thread_ = std::thread([this] {
         blockAlarmHere();
         LogRecord rec;
         std::size_t have = 0;
         for (;;) {
-            pollfd fds[2] = {{fd_, POLLIN, 0}, {wakeFds_[0], POLLIN, 0}};
+            pollfd fds[2] = {{fd_.get(), POLLIN, 0}, {wakeFds_[0], POLLIN, 0}};
             poll(fds, 2, 50);
             if (fds[1].revents != 0) return;
-            const ssize_t got = read(fd_, reinterpret_cast<char *>(&rec) + have, sizeof rec - have);
+            const ssize_t got = read(fd_.get(), reinterpret_cast<char *>(&rec) + have, sizeof rec - have);
             if (got == 0) {
                 // No writer holds the FIFO open: poll would not wait.
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -254,7 +251,6 @@ LogCapture::~LogCapture() {
     DebugLevel = 0;
     wake(wakeFds_);
     thread_.join();
-    close(fd_);
     close(wakeFds_[0]);
     close(wakeFds_[1]);
 }

@@ -73,7 +73,7 @@ private:
     void answer(int fd);
 
     Handler handler_;
-    int listenFd_ = -1;
+    ns::UniqueFd listenFd_;
     int wakeFds_[2] = {-1, -1};
     mutable std::mutex mutex_;
     std::vector<Bytes> requests_;
@@ -111,7 +111,7 @@ public:
     bool contains(std::string_view line, int waitMs = 2000) const;
 
 private:
-    int fd_ = -1;
+    ns::UniqueFd fd_;
     int wakeFds_[2] = {-1, -1};
     mutable std::mutex mutex_;
     std::string text_;
