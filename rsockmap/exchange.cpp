@@ -111,7 +111,11 @@ SendResult sendAttempt(const SendTexts &texts, const NsMessage *request, int n, 
     return SendResult::Sent;
 }
 
-ssize_t readSocket(int fd, void *buf, std::size_t n) { return read(fd, buf, n); }
+// The read function of the frame loops for a descriptor.
+struct FdReader {
+    int fd;
+    ssize_t operator()(void *buf, std::size_t n) const { return read(fd, buf, n); }
+};
 
 }  // namespace
 
@@ -135,9 +139,7 @@ int mapIO(const NsMessage *request, int n, NsMessage *reply, int *replyLen) {
         int len = 0;
         if (sent == SendResult::Sent) {
             Socket s(fd);
-            result = receiveReply(
-                [&s](void *buf, std::size_t count) { return readSocket(s.get(), buf, count); },
-                reply, &len, true);
+            result = receiveReply(FdReader{s.get()}, reply, &len, true);
         }
         bUseBcast = 1;
         if (len > 0) {
@@ -174,8 +176,7 @@ extern "C" int UspSend(const NsMessage *request, int n, int bcast) {
 extern "C" int UspReceive(int fd, NsMessage *reply) {
     Socket s(fd);
     int replyLen = 0;
-    return ns::receiveReply([&s](void *buf, std::size_t n) { return readSocket(s.get(), buf, n); },
-                            reply, &replyLen, false);
+    return ns::receiveReply(FdReader{s.get()}, reply, &replyLen, false);
 }
 
 extern "C" int read_char(int fd, char *c) { return static_cast<int>(read(fd, c, 1)); }
@@ -185,9 +186,7 @@ extern "C" int read_string(int fd, char *buf, int n) {
         buf[0] = '\0';
         return n;
     }
-    const ssize_t got = ns::readExactly(
-        [fd](void *p, std::size_t count) { return readSocket(fd, p, count); }, buf,
-        static_cast<std::size_t>(n));
+    const ssize_t got = ns::readExactly(FdReader{fd}, buf, static_cast<std::size_t>(n));
     if (got != n) return static_cast<int>(got);
     buf[n] = '\0';
     return n;

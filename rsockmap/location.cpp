@@ -32,6 +32,7 @@
 #include "support/env.h"
 #include "support/signals_internal.hpp"
 #include "support/sockets.h"
+#include "support/unique_fd.hpp"
 
 namespace {
 
@@ -145,17 +146,17 @@ void sendDiscovery(int sock, int type) {
 
 namespace ns {
 
-// Binds `sock` to the local host's address on the first free port from 1025
-// to 32766; false when none could be bound (errno from the last attempt).
-bool bindLocalPort(int sock) {
+bool bindLocalPort(int sock, NsAddr *bound) {
     NsAddr local{};
     int len = 0;
     usptcp_GetLocalAddr(&local, &len);
     local.sin_family = AF_INET;
     for (int port = kFirstLocalPort; port <= kLastLocalPort; ++port) {
         local.sin_port = htons(static_cast<std::uint16_t>(port));
-        if (bind(sock, reinterpret_cast<const struct sockaddr *>(&local), sizeof local) == 0)
+        if (bind(sock, reinterpret_cast<const struct sockaddr *>(&local), sizeof local) == 0) {
+            if (bound != nullptr) *bound = local;
             return true;
+        }
     }
     return false;
 }
@@ -328,35 +329,27 @@ extern "C" int findNS(int bcast, NsAddr *addr) {
     DebugLog(NS_LOG_TRACE, "findNS(bcast = %d)\n", bcast);
     if (bcast == 0 && presetNS(addr, nullptr) == 0) return 0;
 
-    const int sock = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-    if (sock < 0) {
+    const ns::UniqueFd sock(socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
+    if (!sock.valid()) {
         DebugLog(NS_LOG_FAIL, "findNS: nl_socket failed (errno %d)\n", errno);
         return -1;
     }
-    if (!ns::bindLocalPort(sock)) {
-        const int err = errno;
-        DebugLog(NS_LOG_FAIL, "findNS: nl_bind failed (errno %d)\n", err);
-        close(sock);
-        errno = err;
+    if (!ns::bindLocalPort(sock.get())) {
+        DebugLog(NS_LOG_FAIL, "findNS: nl_bind failed (errno %d)\n", errno);
         return -1;
     }
     const int on = 1;
-    (void)setsockopt(sock, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
-    (void)FindBcastAddr(sock, &DiscoveryBcastAddr);
+    (void)setsockopt(sock.get(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+    (void)FindBcastAddr(sock.get(), &DiscoveryBcastAddr);
 
     NsAddr master{};
-    sendDiscovery(sock, NS_FINDMASTER);
-    bool found = awaitMaster(sock, kFindMasterWait, &master);
+    sendDiscovery(sock.get(), NS_FINDMASTER);
+    bool found = awaitMaster(sock.get(), kFindMasterWait, &master);
     if (!found) {
-        sendDiscovery(sock, NS_FINDANY);
-        found = awaitMaster(sock, kFindAnyWait, &master);
+        sendDiscovery(sock.get(), NS_FINDANY);
+        found = awaitMaster(sock.get(), kFindAnyWait, &master);
     }
-    const int err = errno;
-    close(sock);
-    if (!found) {
-        errno = err;
-        return -1;
-    }
+    if (!found) return -1;
     *addr = master;
     presetNS(nullptr, &master);
     return 0;

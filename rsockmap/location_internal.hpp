@@ -41,9 +41,10 @@ DiscoveryReply decodeDiscoveryReply(std::span<const std::uint8_t> datagram,
                                     const NsAddr &source, NsAddr *master);
 
 // Binds a socket to the local host's address on the first free port from
-// 1025 to 32766 (32767 is never tried).  False when no port could be bound;
-// errno is then that of the last attempt.
-bool bindLocalPort(int sock);
+// 1025 to 32766 (32767 is never tried); *bound, when given, then receives
+// that address (family 2, the port in network order).  False when no port
+// could be bound; errno is then that of the last attempt.
+bool bindLocalPort(int sock, NsAddr *bound = nullptr);
 
 // For tests: forget the remembered master and the local identity, as in a
 // fresh process.

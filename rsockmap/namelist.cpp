@@ -223,14 +223,8 @@ extern "C" int usptcp_CreateStreamSock(NsAddr *addr) {
 
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) return fd;
-    if (ns::bindLocalPort(fd) && listen(fd, 1) == 0) {
-        // The caller's address gets the port that was bound.
-        NsAddr bound{};
-        socklen_t boundLen = sizeof bound;
-        if (getsockname(fd, reinterpret_cast<sockaddr *>(&bound), &boundLen) == 0)
-            out->sin_port = bound.sin_port;
-        return fd;
-    }
+    // The caller's address gets the port that was bound.
+    if (ns::bindLocalPort(fd, out) && listen(fd, 1) == 0) return fd;
     const int saved = errno;
     DebugLog(NS_LOG_FAIL, "usptcp_CreateStreamSock: bind or listen failure\n");
     close(fd);
@@ -259,7 +253,6 @@ extern "C" int usptcp_GetNameList(const char *pattern, int selector, char ***lis
     listener.reset();
     int result;
     if (!complete) {
-        names.clear();
         *list = nullptr;
         result = -1;
     } else if (names.count() == 0) {

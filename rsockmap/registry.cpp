@@ -34,6 +34,13 @@ int exchange(const ns::RecordBuilder &request, NsMessage *reply, int *replyLen) 
     return ns::mapIO(&request.message(), request.length(), reply, replyLen);
 }
 
+// The exchange for the requests whose reply counts by its type alone.
+int exchange(const ns::RecordBuilder &request) {
+    NsMessage reply{};
+    int replyLen = 0;
+    return exchange(request, &reply, &replyLen);
+}
+
 // Every operation first makes sure of the local identity; most requests
 // carry a name item alone.
 ns::RecordBuilder namedRequest(int type, int option, const char *name) {
@@ -48,9 +55,7 @@ ns::RecordBuilder namedRequest(int type, int option, const char *name) {
 int nameRequest(const char *who, int type, int option, const char *name) {
     const ns::RecordBuilder request = namedRequest(type, option, name);
     if (!fits(who, request)) return -1;
-    NsMessage reply{};
-    int replyLen = 0;
-    const int result = exchange(request, &reply, &replyLen);
+    const int result = exchange(request);
     DebugLog(NS_LOG_TRACE, "%s: (%s) returning %d\n", who, shown(name), result);
     return result == NS_OK ? 0 : -1;
 }
@@ -152,9 +157,7 @@ extern "C" int usptcp_RegisterUspName(const char *name, const NsAddr *addr, int 
         .address(addr, addrLen);
     if (text != nullptr && text[0] != '\0') request.text(text);
     if (!fits(who, request)) return -1;
-    NsMessage reply{};
-    int replyLen = 0;
-    const int result = exchange(request, &reply, &replyLen);
+    const int result = exchange(request);
     DebugLog(NS_LOG_TRACE, "usptcp_RegisterUspName: (%s,%s) returning %d\n", shown(name),
              printaddr(addr), result);
     return result == NS_OK ? 0 : -1;
@@ -176,9 +179,7 @@ extern "C" int usptcp_Control(int code) {
     usptcp_Initialise();
     ns::RecordBuilder request(NS_CONTROL);
     request.control(code);
-    NsMessage reply{};
-    int replyLen = 0;
-    const int result = exchange(request, &reply, &replyLen);
+    const int result = exchange(request);
     DebugLog(NS_LOG_TRACE, "usptcp_Control: (%d) returning %d\n", code, result);
     return result == NS_OK ? 0 : -1;
 }
