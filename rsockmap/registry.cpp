@@ -150,6 +150,12 @@ extern "C" int usptcp_RegisterUspName(const char *name, const NsAddr *addr, int 
                                       const char *level, const char *text) {
     static constexpr const char *who = "usptcp_RegisterUspName";
     usptcp_Initialise();
+    // The address item is copied from an NsAddr: never more than its 16 bytes.
+    if (addr == nullptr || addrLen < 0 || addrLen > NS_ADDR_SIZE) {
+        DebugLog(NS_LOG_FAIL, "usptcp_RegisterUspName: address length %d out of range\n", addrLen);
+        errno = EINVAL;
+        return -1;
+    }
     ns::RecordBuilder request(NS_REGISTER);
     request.option(type)
         .level(level != nullptr ? static_cast<unsigned char>(*level) : 0)

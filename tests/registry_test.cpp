@@ -318,6 +318,10 @@ TEST_F(Registry, RequestsBreakingTheRecordsLimitsAreNotSent) {
     EXPECT_EQ(usptcp_RegisterUspName(n93.c_str(), &addr, 16, 1, nullptr, "t"), -1);
     // Every offset fits, but the record would be 270 bytes.
     EXPECT_EQ(usptcp_RegisterUspName(n90.c_str(), &addr, 16, 1, nullptr, t127.c_str()), -1);
+    // An address item longer than the caller's 16-byte address would read past it.
+    EXPECT_EQ(usptcp_RegisterUspName("\\\\a\\b", &addr, 17, 1, nullptr, nullptr), -1);
+    EXPECT_TRUE(logs().has("usptcp_RegisterUspName: address length 17 out of range\n"))
+        << logs().dump();
 
     for (const char *line : {"usptcp_LookupUspName: request too long for the record\n",
                              "usptcp_UnregisterPCName: request too long for the record\n",
