@@ -32,6 +32,7 @@
 
 #include "support/debug.h"
 #include "support/env.h"
+#include "support/sockets.h"
 
 namespace {
 
@@ -143,12 +144,9 @@ int main(int argc, char **argv) {
     sigprocmask(SIG_BLOCK, &stopSet, &waitMask);
     sigdelset(&waitMask, SIGINT);
     sigdelset(&waitMask, SIGTERM);
-    struct sigaction sa {};
-    sa.sa_handler = onStopSignal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    signal(SIGPIPE, SIG_IGN);
+    setSignalHandler(SIGINT, onStopSignal, NS_SIG_NORESTART);
+    setSignalHandler(SIGTERM, onStopSignal, NS_SIG_NORESTART);
+    setSignalHandler(SIGPIPE, SIG_IGN, 0);
 
     bool created = false;
     if (mkfifo(path.c_str(), 0600) == 0) {

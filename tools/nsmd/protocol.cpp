@@ -101,10 +101,7 @@ Outcome handleRequest(Registry &registry, std::span<const std::uint8_t> plain, b
         if (!name) return a.refuse("no name item");
         const Service *s = registry.lookup(*name);
         if (s == nullptr) return a.refuse("not registered");
-        ns::RecordBuilder reply(NS_OK);
-        if (nameItem) reply.name(s->name.c_str());
-        reply.address(&s->addr, sizeof s->addr);
-        if (!s->text.empty()) reply.text(s->text.c_str());
+        const ns::RecordBuilder reply = lookupReply(*s, nameItem);
         if (!reply.ok()) return a.refuse("reply does not fit");
         return a.ok(toBytes(reply), addrText(s->addr) + " text " + quoted(s->text));
     }

@@ -34,15 +34,15 @@ std::optional<std::string> key(std::string_view name) {
     return k;
 }
 
-// A lookup reply with every item a stored service can bring must fit.
-bool fitsLookupReply(const Service &s) {
-    ns::RecordBuilder reply(NS_OK);
-    reply.name(s.name.c_str()).address(&s.addr, sizeof s.addr);
-    if (!s.text.empty()) reply.text(s.text.c_str());
-    return reply.ok();
-}
-
 }  // namespace
+
+ns::RecordBuilder lookupReply(const Service &s, bool withName) {
+    ns::RecordBuilder reply(NS_OK);
+    if (withName) reply.name(s.name.c_str());
+    reply.address(&s.addr, sizeof s.addr);
+    if (!s.text.empty()) reply.text(s.text.c_str());
+    return reply;
+}
 
 std::optional<NameParts> splitName(std::string_view name) {
     if (name.size() < 2 || name[0] != '\\' || name[1] != '\\') return std::nullopt;
@@ -83,7 +83,9 @@ ListKind listKindOf(int selector) {
 
 bool Registry::registerService(const Service &service) {
     auto k = key(service.name);
-    if (!k || splitName(service.name)->host == "*" || !fitsLookupReply(service)) return false;
+    // Kept only when even the fullest lookup reply to it fits one record.
+    if (!k || splitName(service.name)->host == "*" || !lookupReply(service, true).ok())
+        return false;
     Service stored = service;
     stored.addr.sin_family = AF_INET;
     services_[*k] = std::move(stored);

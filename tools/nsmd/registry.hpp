@@ -22,6 +22,7 @@
 #include <string_view>
 #include <vector>
 
+#include "rsockmap/record.hpp"
 #include "rsockmap/rsockmap.h"
 
 namespace nsmd {
@@ -33,6 +34,10 @@ struct Service {
     int level = 0;     // level number (the request's level character - '0')
     std::string text;  // authentication text; empty for none
 };
+
+// The NS_OK reply to a lookup of s, with the registered name as its name
+// item when withName; ok() is false when it does not fit one record.
+ns::RecordBuilder lookupReply(const Service &s, bool withName);
 
 // The parts of \\host\rest; nullopt when the name has another form or a
 // part is empty.

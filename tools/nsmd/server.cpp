@@ -17,6 +17,8 @@
 #include <cstring>
 #include <vector>
 
+#include "support/sockets.h"
+
 namespace nsmd {
 
 namespace {
@@ -89,7 +91,7 @@ struct Server::Link {
     enum State { Connecting, Reading, Sending, Draining, Holding };
     bool stream = false;
     State state = Reading;
-    Fd fd;
+    ns::UniqueFd fd;
     sockaddr_in peer{};
     std::array<std::uint8_t, 1 + 255> in{};  // length byte and ciphertext
     std::size_t have = 0;
@@ -136,7 +138,7 @@ NsAddr Server::tcpAddressFor(const sockaddr_in &peer) const {
     if (a.sin_addr.s_addr != htonl(INADDR_ANY)) return a;
     // Bound to every address: take the one this host would use to reach the
     // client (connecting a datagram socket sends nothing).
-    Fd probe(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    ns::UniqueFd probe(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     sockaddr_in local{};
     socklen_t len = sizeof local;
     if (probe.valid() &&
@@ -166,16 +168,13 @@ bool Server::open(std::string &error) {
     wakeRead_.reset(pipeFds[0]);
     wakeWrite_.reset(pipeFds[1]);
     wakeFd = wakeWrite_.get();
-    struct sigaction sa {};
-    sa.sa_handler = onStopSignal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGINT, &sa, nullptr);
-    signal(SIGPIPE, SIG_IGN);
+    setSignalHandler(SIGTERM, onStopSignal, NS_SIG_NORESTART);
+    setSignalHandler(SIGINT, onStopSignal, NS_SIG_NORESTART);
+    setSignalHandler(SIGPIPE, SIG_IGN, 0);
 
     const bool specific = opts_.address.s_addr != htonl(INADDR_ANY);
-    auto bound = [&](int type, in_addr addr, const char *what) -> Fd {
-        Fd fd(socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    auto bound = [&](int type, in_addr addr, const char *what) -> ns::UniqueFd {
+        ns::UniqueFd fd(socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
         if (!fd.valid()) {
             error = errnoText("socket");
             return fd;
@@ -288,7 +287,7 @@ void Server::acceptConnections(Clock::time_point now) {
     for (int burst = 0; burst < kBurst; ++burst) {
         sockaddr_in peer{};
         socklen_t len = sizeof peer;
-        Fd fd(accept4(listen_.get(), reinterpret_cast<sockaddr *>(&peer), &len,
+        ns::UniqueFd fd(accept4(listen_.get(), reinterpret_cast<sockaddr *>(&peer), &len,
                       SOCK_NONBLOCK | SOCK_CLOEXEC));
         if (!fd.valid()) {
             if (errno == EINTR || errno == ECONNABORTED) continue;

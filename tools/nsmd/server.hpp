@@ -23,7 +23,7 @@
 #include <set>
 #include <string>
 
-#include "tools/nsmd/fd.hpp"
+#include "support/unique_fd.hpp"
 #include "tools/nsmd/hostile.hpp"
 #include "tools/nsmd/options.hpp"
 #include "tools/nsmd/registry.hpp"
@@ -63,7 +63,7 @@ private:
     Options opts_;
     Registry registry_;
     HostileScript script_;
-    Fd udpAny_, udpOwn_, listen_, wakeRead_, wakeWrite_;
+    ns::UniqueFd udpAny_, udpOwn_, listen_, wakeRead_, wakeWrite_;
     std::set<in_addr_t> broadcasts_;                   // the interfaces' broadcast addresses
     std::list<std::unique_ptr<Link>> links_;           // request connections and list streams
     std::list<std::unique_ptr<Datagrams>> datagrams_;  // replies still waiting to go

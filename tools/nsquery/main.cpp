@@ -125,6 +125,8 @@ int runWithDeadline(const Command &cmd) {
     const pid_t child = fork();
     if (child < 0) {
         std::perror("nsquery: fork");
+        close(done[0]);
+        close(done[1]);
         return nsquery::kExitFailed;
     }
     if (child == 0) {
