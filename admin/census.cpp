@@ -85,17 +85,9 @@ extern "C" void GotSigAlarm(int sig) {
 }
 
 extern "C" int FindAllNS(void) {
-    ns::UniqueFd sock(socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
-    if (sock.get() < 0) {
-        DebugLog(NS_LOG_FAIL, "findNS: socket failed (errno %d)\n", errno);
-        return -1;
-    }
-    if (!ns::bindLocalPort(sock.get())) {
-        DebugLog(NS_LOG_FAIL, "findNS: bind failed (errno %d)\n", errno);
-        return -1;
-    }
-    const int on = 1;
-    setsockopt(sock.get(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+    const ns::UniqueFd sock = ns::openBroadcastSocket("findNS: socket failed (errno %d)\n",
+                                                      "findNS: bind failed (errno %d)\n");
+    if (!sock.valid()) return -1;
     // Should the alarm go off between the test of GotAlarm and recvfrom, the
     // receive would wait for a datagram that may never come; this timeout
     // ends it a second after the census's own time.

@@ -161,6 +161,24 @@ bool bindLocalPort(int sock, NsAddr *bound) {
     return false;
 }
 
+UniqueFd openBroadcastSocket(const char *socketFailed, const char *bindFailed) {
+    UniqueFd sock(socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
+    if (!sock.valid()) {
+        DebugLog(NS_LOG_FAIL, socketFailed, errno);
+        return sock;
+    }
+    if (!bindLocalPort(sock.get())) {
+        DebugLog(NS_LOG_FAIL, bindFailed, errno);
+        const int err = errno;
+        sock.reset();
+        errno = err;
+        return sock;
+    }
+    const int on = 1;
+    (void)setsockopt(sock.get(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+    return sock;
+}
+
 ConfiguredServer parseConfiguredServer(std::string_view value) {
     ConfiguredServer result;
     const std::size_t dot = value.rfind('.');
@@ -329,17 +347,9 @@ extern "C" int findNS(int bcast, NsAddr *addr) {
     DebugLog(NS_LOG_TRACE, "findNS(bcast = %d)\n", bcast);
     if (bcast == 0 && presetNS(addr, nullptr) == 0) return 0;
 
-    const ns::UniqueFd sock(socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
-    if (!sock.valid()) {
-        DebugLog(NS_LOG_FAIL, "findNS: nl_socket failed (errno %d)\n", errno);
-        return -1;
-    }
-    if (!ns::bindLocalPort(sock.get())) {
-        DebugLog(NS_LOG_FAIL, "findNS: nl_bind failed (errno %d)\n", errno);
-        return -1;
-    }
-    const int on = 1;
-    (void)setsockopt(sock.get(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+    const ns::UniqueFd sock = ns::openBroadcastSocket("findNS: nl_socket failed (errno %d)\n",
+                                                      "findNS: nl_bind failed (errno %d)\n");
+    if (!sock.valid()) return -1;
     (void)FindBcastAddr(sock.get(), &DiscoveryBcastAddr);
 
     NsAddr master{};

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "rsockmap/rsockmap.h"
+#include "support/unique_fd.hpp"
 
 namespace ns {
 
@@ -44,6 +45,12 @@ DiscoveryReply decodeDiscoveryReply(std::span<const std::uint8_t> datagram,
 // 1025 to 32766 (32767 is never tried); *bound, when given, then receives
 // that address (family 2, the port in network order).  False when no port
 // could be bound; errno is then that of the last attempt.
+// A UDP socket bound as bindLocalPort binds, with SO_BROADCAST set: what
+// discovery and the census send from.  On failure it logs `socketFailed` or
+// `bindFailed` (each a format taking errno) at level 256 and returns an
+// invalid descriptor, errno kept.
+UniqueFd openBroadcastSocket(const char *socketFailed, const char *bindFailed);
+
 bool bindLocalPort(int sock, NsAddr *bound = nullptr);
 
 // For tests: forget the remembered master and the local identity, as in a
