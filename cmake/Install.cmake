@@ -2,55 +2,77 @@
 #
 # `cmake --install build [--prefix DIR]` lays out, under the prefix:
 #   bin/            nsadmin, nsquery, nsmd, nslogd (those that are built)
-#   lib*/           libnsclient.a
-#   lib*/cmake/TalvenNS/     package config: find_package(TalvenNS) gives
-#                            the target TalvenNS::nsclient
-#   lib*/pkgconfig/talven-ns.pc
+#   LIBDIR/         libnsclient.so.1.0.0, its SONAME link libnsclient.so.1,
+#                   the development link libnsclient.so, and libnsclient.a;
+#                   LIBDIR is lib/<multiarch triplet> on Debian (see below)
+#   LIBDIR/cmake/TalvenNS/   package config: find_package(TalvenNS) gives the
+#                            targets TalvenNS::nsclient (the shared library)
+#                            and TalvenNS::nsclient_static (the archive)
+#   LIBDIR/pkgconfig/talven-ns.pc
 #   include/talven-ns/       the tree's include/talven-ns as it is:
 #                            rsockmap/{rsockmap,servsock,census}.h and
 #                            support/{env,debug,signals,sockets}.h (they include
 #                            each other as "rsockmap/rsockmap.h", so the layout
 #                            below include/talven-ns is kept)
-#   share/man/man1, man5     the manual pages
+#   share/man/man1, man3, man5   the manual pages
 #   share/bash-completion/completions/   completion for nsadmin and nsquery
 #   share/doc/talven-ns/     README.md
 #
-# `cpack -G DEB` (from the build directory) turns the same tree, with the
-# prefix /usr (CPack's default for Debian packages), into a Debian package.
+# Every file belongs to one of three components, which are the three Debian
+# packages that `cpack -G DEB` makes (see the end of this file):
+#   runtime       libnsclient1: the shared object alone
+#   development   libnsclient-dev: headers, archive, development link,
+#                 pkg-config file, CMake package, section 3 pages
+#   programs      talven-ns: everything else (the default component, so an
+#                 install rule that names none lands here)
 
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
+set(CMAKE_INSTALL_DEFAULT_COMPONENT_NAME programs)
+
+# The library directory.  GNUInstallDirs chooses Debian's multiarch directory
+# (lib/x86_64-linux-gnu) only when the prefix is /usr at configure time; the
+# packages are made from any build with the prefix /usr, so a plain "lib" on
+# a multiarch system becomes lib/<triplet> here (a directory that the loader,
+# pkg-config and find_package search under /usr/local too).
+set(NS_INSTALL_LIBDIR ${CMAKE_INSTALL_LIBDIR})
+if(NS_INSTALL_LIBDIR STREQUAL "lib" AND CMAKE_LIBRARY_ARCHITECTURE)
+  set(NS_INSTALL_LIBDIR lib/${CMAKE_LIBRARY_ARCHITECTURE})
+endif()
+set(NS_INSTALL_LIBDIR ${NS_INSTALL_LIBDIR} CACHE INTERNAL "The library directory, under the prefix")
 set(NS_INSTALL_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR}/talven-ns)
-set(NS_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/TalvenNS)
-set(NS_INSTALL_PKGCONFIGDIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
-# The library is C++ inside with a C interface: a program that links it with
-# the C compiler's driver needs the C++ runtime named explicitly.
+set(NS_INSTALL_CMAKEDIR ${NS_INSTALL_LIBDIR}/cmake/TalvenNS)
+set(NS_INSTALL_PKGCONFIGDIR ${NS_INSTALL_LIBDIR}/pkgconfig)
+# The library is C++ inside with a C interface: the shared object names the
+# C++ runtime itself, but a program that links the archive with the C
+# compiler's driver must name it.
 set(NS_CXX_RUNTIME_LIB stdc++ CACHE STRING
     "C++ runtime library that C programs linking libnsclient.a need")
 
 # --- programs: each one only when it is part of this build -----------------
 foreach(prog nsadmin nsquery nsmd nslogd)
   if(TARGET ${prog})
-    install(TARGETS ${prog} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    install(TARGETS ${prog} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT programs)
   endif()
 endforeach()
 
-# --- the library, its headers and the CMake package ------------------------
-target_include_directories(nsclient PUBLIC
-  $<INSTALL_INTERFACE:${NS_INSTALL_INCLUDEDIR}>)
-target_link_libraries(nsclient INTERFACE
-  $<INSTALL_INTERFACE:${NS_CXX_RUNTIME_LIB}>)
+# --- the libraries, their headers and the CMake package ---------------------
+foreach(lib nsclient nsclient_shared)
+  target_include_directories(${lib} PUBLIC $<INSTALL_INTERFACE:${NS_INSTALL_INCLUDEDIR}>)
+endforeach()
+target_link_libraries(nsclient INTERFACE $<INSTALL_INTERFACE:${NS_CXX_RUNTIME_LIB}>)
 
-install(TARGETS nsclient EXPORT TalvenNSTargets
-  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(TARGETS nsclient_shared nsclient EXPORT TalvenNSTargets
+  LIBRARY DESTINATION ${NS_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT development
+  ARCHIVE DESTINATION ${NS_INSTALL_LIBDIR} COMPONENT development)
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/include/talven-ns/
-  DESTINATION ${NS_INSTALL_INCLUDEDIR}
+  DESTINATION ${NS_INSTALL_INCLUDEDIR} COMPONENT development
   FILES_MATCHING PATTERN "*.h")
 
 install(EXPORT TalvenNSTargets
   NAMESPACE TalvenNS::
-  DESTINATION ${NS_INSTALL_CMAKEDIR})
+  DESTINATION ${NS_INSTALL_CMAKEDIR} COMPONENT development)
 configure_package_config_file(
   ${CMAKE_SOURCE_DIR}/packaging/TalvenNSConfig.cmake.in
   ${CMAKE_BINARY_DIR}/packaging/TalvenNSConfig.cmake
@@ -61,26 +83,26 @@ write_basic_package_version_file(
   COMPATIBILITY SameMajorVersion)
 install(FILES ${CMAKE_BINARY_DIR}/packaging/TalvenNSConfig.cmake
               ${CMAKE_BINARY_DIR}/packaging/TalvenNSConfigVersion.cmake
-  DESTINATION ${NS_INSTALL_CMAKEDIR})
+  DESTINATION ${NS_INSTALL_CMAKEDIR} COMPONENT development)
 
 # --- pkg-config -------------------------------------------------------------
 # The .pc file finds the prefix from its own place (${pcfiledir}), so it stays
 # right whatever prefix `cmake --install --prefix` or a package gives it.
-if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}" OR IS_ABSOLUTE "${CMAKE_INSTALL_INCLUDEDIR}")
+if(IS_ABSOLUTE "${NS_INSTALL_LIBDIR}" OR IS_ABSOLUTE "${CMAKE_INSTALL_INCLUDEDIR}")
   set(NS_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
-  set(NS_PC_LIBDIR "${CMAKE_INSTALL_FULL_LIBDIR}")
+  set(NS_PC_LIBDIR "${NS_INSTALL_LIBDIR}")
   set(NS_PC_INCLUDEDIR "${CMAKE_INSTALL_FULL_INCLUDEDIR}/talven-ns")
 else()
   file(RELATIVE_PATH ns_pc_up "/p/${NS_INSTALL_PKGCONFIGDIR}" "/p")
   string(REGEX REPLACE "/$" "" ns_pc_up "${ns_pc_up}")
   set(NS_PC_PREFIX "\${pcfiledir}/${ns_pc_up}")
-  set(NS_PC_LIBDIR "\${prefix}/${CMAKE_INSTALL_LIBDIR}")
+  set(NS_PC_LIBDIR "\${prefix}/${NS_INSTALL_LIBDIR}")
   set(NS_PC_INCLUDEDIR "\${prefix}/${NS_INSTALL_INCLUDEDIR}")
 endif()
 configure_file(${CMAKE_SOURCE_DIR}/packaging/talven-ns.pc.in
   ${CMAKE_BINARY_DIR}/packaging/talven-ns.pc @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/packaging/talven-ns.pc
-  DESTINATION ${NS_INSTALL_PKGCONFIGDIR})
+  DESTINATION ${NS_INSTALL_PKGCONFIGDIR} COMPONENT development)
 
 # --- manual pages, shell completion, documentation --------------------------
 # A program's page and completion go with the program.

@@ -42,7 +42,7 @@ done
 dpkg-deb -c "$deb" >"$work/list"
 grep -v ' \./usr/' "$work/list" | grep -v ' \./$' && fail "files outside /usr"
 awk '$1 ~ /^-/ { sub(/^\.\/usr\//, "", $6); print $6 }' "$work/list" | sort >"$work/files"
-expected_files "$(cache CMAKE_INSTALL_LIBDIR)" "$bin" | sort -u >"$work/expected"
+expected_files "$(cache NS_INSTALL_LIBDIR)" "$bin" | sort -u >"$work/expected"
 missing=$(comm -13 "$work/files" "$work/expected")
 [[ -z $missing ]] || fail "missing from the package: $missing"
 # Besides the expected files only the CMake export's per-configuration file.

@@ -14,6 +14,10 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+/* Exported from libnsclient.so whatever visibility the library is built with. */
+#ifdef __GNUC__
+#pragma GCC visibility push(default)
+#endif
 
 typedef struct NsCensusReply {
     int type;          /* NS_MASTER or NS_BACKUP */
@@ -39,6 +43,9 @@ int usptcp_TakeCensus(unsigned int seconds, NsCensusHandler handler, void *arg);
  * itself again. */
 void GotSigAlarm(int sig);
 
+#ifdef __GNUC__
+#pragma GCC visibility pop
+#endif
 #ifdef __cplusplus
 }
 #endif

@@ -24,6 +24,10 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+/* Exported from libnsclient.so whatever visibility the library is built with. */
+#ifdef __GNUC__
+#pragma GCC visibility push(default)
+#endif
 
 /* A 16-byte IPv4 socket address in the BSD sockaddr_in layout: family 2
  * (native byte order), port and address in network byte order, eight zero
@@ -147,6 +151,9 @@ int usptcp_CreateStreamSock(NsAddr *addr);
 int usptcp_GetNameList(const char *pattern, int selector, char ***list);
 int usptcp_GetAdminHost(const char *host, char ***list);
 
+#ifdef __GNUC__
+#pragma GCC visibility pop
+#endif
 #ifdef __cplusplus
 }
 #endif

@@ -15,6 +15,10 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+/* Exported from libnsclient.so whatever visibility the library is built with. */
+#ifdef __GNUC__
+#pragma GCC visibility push(default)
+#endif
 
 int initialiseLocalAddr(char *hostName, NsAddr *addr);
 int parseSockName(const char *name, char *host, int hostSize, char *svc,
@@ -28,6 +32,9 @@ int UnregisterServerSocket(void);
 int createClientSocket(const char *host, const char *svc, int sock,
                        NsAddr *addr, char *auth);
 
+#ifdef __GNUC__
+#pragma GCC visibility pop
+#endif
 #ifdef __cplusplus
 }
 #endif

@@ -13,6 +13,10 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+/* Exported from libnsclient.so whatever visibility the library is built with. */
+#ifdef __GNUC__
+#pragma GCC visibility push(default)
+#endif
 
 #define NS_LOG_FAIL 256
 #define NS_LOG_TRACE 512
@@ -40,6 +44,9 @@ char *GetTimeForLog(void);
  * null when it cannot be allocated. */
 char *getStdoutLogFile(const char *name, int num);
 
+#ifdef __GNUC__
+#pragma GCC visibility pop
+#endif
 #ifdef __cplusplus
 }
 #endif

@@ -17,6 +17,10 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+/* Exported from libnsclient.so whatever visibility the library is built with. */
+#ifdef __GNUC__
+#pragma GCC visibility push(default)
+#endif
 
 extern char *AdminDir;     /* TALVEN_ADMINDIR */
 extern char *BinDir;       /* TALVEN_BINDIR */
@@ -45,6 +49,9 @@ int rbgetenv(void);
 /* Reads DIR/.talven.conf once per process (its own once-flag); returns 0. */
 int rbuserenv(const char *dir);
 
+#ifdef __GNUC__
+#pragma GCC visibility pop
+#endif
 #ifdef __cplusplus
 }
 #endif

@@ -15,6 +15,10 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+/* Exported from libnsclient.so whatever visibility the library is built with. */
+#ifdef __GNUC__
+#pragma GCC visibility push(default)
+#endif
 
 #define NS_SIG_NORESTART 1
 #define NS_SIG_SAVE 2
@@ -27,6 +31,9 @@ int SleepMilliSeconds(int milliseconds);
 int setSignalHandler(int sig, NsSignalHandler handler, int flags);
 int setAlarm(int flags, unsigned int seconds);
 
+#ifdef __GNUC__
+#pragma GCC visibility pop
+#endif
 #ifdef __cplusplus
 }
 #endif
