@@ -105,19 +105,26 @@ install(FILES ${CMAKE_BINARY_DIR}/packaging/talven-ns.pc
   DESTINATION ${NS_INSTALL_PKGCONFIGDIR} COMPONENT development)
 
 # --- manual pages, shell completion, documentation --------------------------
-# A program's page and completion go with the program.
+# A program's page and completion go with the program; the library's pages
+# (section 3) with the headers.
 set(ns_man_pages man/nsadmin.1 man/talven.conf.5)
 foreach(prog nsquery nsmd nslogd)
   if(TARGET ${prog})
     list(APPEND ns_man_pages man/${prog}.1)
   endif()
 endforeach()
+file(GLOB ns_man3_pages CONFIGURE_DEPENDS RELATIVE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/man/man3/*.3)
 # Installed compressed, as man(1) and Debian expect (gzip -9n: no name or
 # time stamp inside, so the package is the same from build to build).
 set(ns_man_gz "")
-foreach(page ${ns_man_pages})
+file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/man ${CMAKE_BINARY_DIR}/man/links)
+foreach(page ${ns_man_pages} ${ns_man3_pages})
   get_filename_component(name ${page} NAME)
   string(REGEX MATCH "[0-9]$" section "${page}")
+  set(component programs)
+  if(section STREQUAL "3")
+    set(component development)
+  endif()
   set(gz ${CMAKE_BINARY_DIR}/man/${name}.gz)
   add_custom_command(OUTPUT ${gz}
     COMMAND sh -c "gzip -9n <\"$1\" >\"$2\"" sh ${CMAKE_SOURCE_DIR}/${page} ${gz}
@@ -125,20 +132,39 @@ foreach(page ${ns_man_pages})
     COMMENT "Compressing ${page}"
     VERBATIM)
   list(APPEND ns_man_gz ${gz})
-  install(FILES ${gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
+  install(FILES ${gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section} COMPONENT ${component})
+
+  # A library page documents every function its NAME line names, "f, g, h
+  # \- what they do": `man 3 g` finds it through a link g.3.gz -> f.3.gz.
+  if(section STREQUAL "3")
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${page})
+    file(STRINGS ${CMAKE_SOURCE_DIR}/${page} lines)
+    list(FIND lines ".SH NAME" at)
+    math(EXPR at "${at} + 1")
+    list(GET lines ${at} names)
+    string(REGEX REPLACE " \\\\- .*$" "" names "${names}")
+    string(REPLACE ", " ";" names "${names}")
+    get_filename_component(stem ${page} NAME_WE)
+    foreach(fn ${names})
+      if(NOT fn STREQUAL stem)
+        file(CREATE_LINK ${name}.gz ${CMAKE_BINARY_DIR}/man/links/${fn}.3.gz SYMBOLIC)
+        install(FILES ${CMAKE_BINARY_DIR}/man/links/${fn}.3.gz
+          DESTINATION ${CMAKE_INSTALL_MANDIR}/man3 COMPONENT development)
+      endif()
+    endforeach()
+  endif()
 endforeach()
-file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/man)
 add_custom_target(man_pages ALL DEPENDS ${ns_man_gz})
 
 foreach(prog nsadmin nsquery)
   if(TARGET ${prog})
     install(FILES ${CMAKE_SOURCE_DIR}/completion/${prog}
-      DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+      DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions COMPONENT programs)
   endif()
 endforeach()
 
 install(FILES ${CMAKE_SOURCE_DIR}/README.md
-  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/talven-ns)
+  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/talven-ns COMPONENT programs)
 
 # --- Debian package -----------------------------------------------------------
 set(CPACK_GENERATOR DEB)
