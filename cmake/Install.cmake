@@ -166,28 +166,15 @@ endforeach()
 install(FILES ${CMAKE_SOURCE_DIR}/README.md
   DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/talven-ns COMPONENT programs)
 
-# --- Debian package -----------------------------------------------------------
-set(CPACK_GENERATOR DEB)
+# --- Debian packages and the source tarball ----------------------------------
+# The three Debian packages of the components above are made by
+# packaging/mkdebs BUILD_DIR OUT_DIR (see packaging/debian/control).
+# `cmake --build build --target package_source`: the source tree as a
+# tarball, without builds and version control.
 set(CPACK_PACKAGE_NAME talven-ns)
 set(CPACK_PACKAGE_VENDOR "Talven")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-    "administration tool and client library of the local-network name service")
-set(CPACK_PACKAGE_DESCRIPTION
-"nsadmin looks up, registers and unregisters service and PC names in the
-name service of the local network and lists its name servers.  nsquery
-queries name lists, admin hosts and named services.  nsmd and nslogd are
-local stand-ins for a name server and the log server, for testing.  The
-package also carries the static client library, its C headers, a CMake
-package (TalvenNS) and a pkg-config file (talven-ns).")
-set(CPACK_PACKAGE_CONTACT "Talven name service developers <ns-dev@talven.invalid>")
-set(CPACK_DEBIAN_PACKAGE_SECTION net)
-set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-# The dependencies are read off the programs by dpkg-shlibdeps (dpkg-dev).
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_STRIP_FILES OFF)
-# `make package_source`: the source tree without builds and version control.
+set(CPACK_GENERATOR TGZ)
 set(CPACK_SOURCE_GENERATOR TGZ)
 set(CPACK_SOURCE_IGNORE_FILES "/\\\\.git(/|$)" "/build/" "/build-[^/]*/" "\\\\.swp$")
 include(CPack)
