@@ -495,6 +495,9 @@ TEST_F(DebugLogTest, AlarmHandlerLineFollowsTheInterruptedOne) {
             struct sigaction sa {};
             sa.sa_handler = logFromAlarm;
             sigaction(SIGALRM, &sa, nullptr);
+            // Loaded now, so that the alarm cannot run out while the call
+            // still reads the configuration, before it blocks SIGALRM.
+            rbgetenv();
             struct itimerval t {};
             t.it_value.tv_usec = 20000;
             setitimer(ITIMER_REAL, &t, nullptr);
