@@ -7,7 +7,8 @@
  *
  * A passing call, with SIGALRM blocked and SIGPIPE ignored for its length:
  *   - opens the log pipe "<TmpDir>/rblpipe" when it is not open yet (without
- *     waiting: no reader means no log server), then makes it blocking;
+ *     waiting: no reader means no log server; only a FIFO, never through a
+ *     symbolic link, never created), then makes it blocking;
  *   - composes "time: [pid] ProgName: " followed by the caller's text, cut to
  *     255 characters and ending in a newline;
  *   - writes it as one 260-byte LogRecord with a single write, so that records
@@ -25,6 +26,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -107,6 +109,24 @@ void reportContactFailure() {
     if (write(STDERR_FILENO, kContactFailed, sizeof kContactFailed - 1) < 0) return;
 }
 
+// Opens path for writing only if it is a FIFO; -1 otherwise.  Without
+// O_NONBLOCK the open would wait for a reader that may never come.  Whatever
+// else sits at that path is left as it is: nothing is created, a symbolic
+// link is not followed (so records cannot be sent into the file it names),
+// and a regular file or a device is closed again unwritten.  O_NOCTTY keeps
+// a terminal put there from becoming the process's controlling terminal.
+// The descriptor is not inherited by programs that the process executes.
+int openFifoForWriting(const char *path) {
+    int fd = open(path, O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+    if (fd == -1) return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 // Opens the log pipe into LogPipeFd and makes it blocking.  False when it
 // cannot be used: silently when TmpDir is not configured, else after the
 // message on standard error.  A pipe that opened but could not be made
@@ -119,8 +139,7 @@ bool openLogPipe() {
         reportContactFailure();
         return false;
     }
-    // Without O_NONBLOCK the open would wait for a reader that may never come.
-    LogPipeFd = open(pipePath, O_WRONLY | O_NONBLOCK);
+    LogPipeFd = openFifoForWriting(pipePath);
     if (LogPipeFd == -1) {
         reportContactFailure();
         return false;

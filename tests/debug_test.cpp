@@ -359,6 +359,44 @@ TEST_F(DebugLogTest, NoLogServerLeavesTheCallerAsItWas) {
     EXPECT_EQ(childErr(), std::string(kContactFailed) + kContactFailed);
 }
 
+// Only a FIFO serves as the log pipe: a regular file or a symbolic link at
+// its path is left untouched, without a descriptor left open, and the call
+// fails as when no log server runs.  The pipe is not inherited across exec.
+TEST_F(DebugLogTest, OnlyAFifoIsUsedAsTheLogPipe) {
+    const std::string path = tmp.file(LOG_PIPE_NAME), target = tmp.file("target");
+    nstest::writeFile(path, "regular file\n");
+    nstest::writeFile(target, "other file\n");
+    int st = run(
+        [&] {
+            int fds = nstest::openFdCount();
+            DebugLog(NS_LOG_FAIL, "into a regular file");
+            if (nstest::readFile(path) != "regular file\n") return 10;
+            if (nstest::openFdCount() != fds) return 11;
+            unlink(path.c_str());
+            if (symlink(target.c_str(), path.c_str()) != 0) return 12;
+            DebugLog(NS_LOG_FAIL, "through a link");
+            if (nstest::readFile(target) != "other file\n") return 13;
+            unlink(path.c_str());
+
+            FifoReader reader(tmp.path());
+            if (!reader.ok()) return 14;
+            DebugLog(NS_LOG_FAIL, "into the FIFO");
+            if (reader.records().size() != 1) return 15;
+            struct stat fifo;
+            if (stat(path.c_str(), &fifo) != 0) return 16;
+            for (int fd = 3; fd < 1024; ++fd) {
+                struct stat st;
+                if (fstat(fd, &st) != 0 || st.st_ino != fifo.st_ino) continue;
+                if ((fcntl(fd, F_GETFL) & O_ACCMODE) != O_WRONLY) continue;  // the reader
+                return (fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0 ? 0 : 17;
+            }
+            return 18;
+        },
+        "256");
+    EXPECT_EQ(st, 0);
+    EXPECT_EQ(childErr(), std::string(kContactFailed) + kContactFailed);
+}
+
 TEST_F(DebugLogTest, WithoutTmpDirEntriesAreDroppedSilently) {
     int st = run(
         [] {
@@ -457,6 +495,9 @@ TEST_F(DebugLogTest, AlarmHandlerLineFollowsTheInterruptedOne) {
             struct sigaction sa {};
             sa.sa_handler = logFromAlarm;
             sigaction(SIGALRM, &sa, nullptr);
+            // Loaded now, so that the alarm cannot run out while the call
+            // still reads the configuration, before it blocks SIGALRM.
+            rbgetenv();
             struct itimerval t {};
             t.it_value.tv_usec = 20000;
             setitimer(ITIMER_REAL, &t, nullptr);
