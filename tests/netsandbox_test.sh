@@ -36,10 +36,9 @@ probe() {
         echo "signalled host process $host_pid"
     # A daemon in a session of its own, holding a lock while it lives.
     setsid flock "$alive" sleep 60 </dev/null >/dev/null 2>&1 &
-    for _ in $(seq 500); do
-        flock -n "$alive" true || break
-        sleep 0.01
-    done
+    local tries=3000
+    while flock -n "$alive" true && ((--tries)); do sleep 0.01; done
+    ((tries)) || echo "the background process did not start"
     # Under the sandbox's /proc lies the host's: uncovered, it shows the host's
     # processes, which still can be neither joined nor signalled.
     if umount /proc 2>/dev/null && [[ -e /proc/$host_pid ]]; then
