@@ -136,8 +136,9 @@ Load loadFile(const std::string &path, std::string &text) {
     if (!S_ISREG(st.st_mode)) return Load::NotRegular;
     if (st.st_size < 0 || static_cast<std::uintmax_t>(st.st_size) > kMaxFileSize)
         return Load::TooLarge;
-    // Through stdio rather than read(2), like every other file the library
-    // reads: the tests' fault injection counts the library's own reads.
+    // Read through stdio, as the LOGFAIL file is written: the library's own
+    // read() calls stay those on its sockets and pipes, which the
+    // fault-injection tests count.
     File file(fdopen(fd.get(), "r"));
     if (!file) return Load::CannotOpen;
     fd.release();
