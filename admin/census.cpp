@@ -9,7 +9,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <csignal>
@@ -20,6 +19,7 @@
 #include "admin/census.h"
 #include "admin/census_internal.hpp"
 #include "rsockmap/location_internal.hpp"
+#include "rsockmap/record.hpp"
 #include "support/debug.h"
 #include "support/signals_internal.hpp"
 #include "support/sockets.h"
@@ -65,14 +65,9 @@ void printReply(const NsAddr &from, int type) {
 namespace ns {
 
 int censusReplyType(const std::uint8_t *datagram, std::size_t size) {
-    // NsDecrypt rewrites its input, and its output holds at most the record
-    // of the largest datagram that a receive buffer takes.
-    std::array<std::uint8_t, NS_MSG_SIZE> cipher{};
-    std::array<std::uint8_t, NS_MSG_SIZE> plain{};
-    const std::size_t len = std::min(size, cipher.size());
-    std::copy_n(datagram, len, cipher.begin());
-    if (NsDecrypt(plain.data(), cipher.data(), static_cast<int>(len)) <= 0) return 0;
-    const int type = plain[0];
+    const ReceivedRecord reply =
+        ReceivedRecord::decipher(std::span(datagram, datagram != nullptr ? size : 0));
+    const int type = reply.view().type();
     return type == NS_MASTER || type == NS_BACKUP ? type : 0;
 }
 

@@ -1,17 +1,17 @@
-// registry_internal.hpp - decoding of the lookup reply (internal).
+// registry_internal.hpp - decoding of the lookup reply (internal): the one
+// reading of it, shared by usptcp_LookupUspName and receiveUspLookup.
 #ifndef RSOCKMAP_REGISTRY_INTERNAL_HPP
 #define RSOCKMAP_REGISTRY_INTERNAL_HPP
 
 #include <cstddef>
-#include <cstdint>
-#include <span>
 
+#include "rsockmap/record.hpp"
 #include "rsockmap/rsockmap.h"
 
 namespace ns {
 
-// Takes what a lookup's success reply (the plain record as received) gives
-// the caller.  With an address item (one wholly inside the record):
+// Takes what a lookup's success reply gives the caller.  With an address
+// item (one wholly inside the bytes that arrived):
 //  - *addr receives its bytes, at most 16 (a shorter item overwrites only
 //    its bytes), then family 2; *addrLen the number of bytes copied;
 //  - auth (when not null and authSize > 0) receives the text item's
@@ -21,8 +21,8 @@ namespace ns {
 //    authSize with a terminating NUL.
 // Returns true.  Without an address item *addr and auth are untouched,
 // *addrLen becomes 0, and the result is false.
-bool decodeLookupReply(std::span<const std::uint8_t> record, NsAddr *addr, int *addrLen,
-                       char *auth, std::size_t authSize);
+bool decodeLookupReply(const ReceivedRecord &reply, NsAddr *addr, int *addrLen, char *auth,
+                       std::size_t authSize);
 
 }  // namespace ns
 
