@@ -31,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     for (std::size_t i = NS_AUTH_SIZE; i < auth.size(); ++i)
         if (auth[i] != '#') __builtin_trap();
     if (!found) {
-        if (addrLen != 0 || auth[0] != '#') __builtin_trap();
+        if (addrLen != -1 || auth[0] != '#') __builtin_trap();
         return 0;
     }
     if (addrLen < 0 || addrLen > NS_ADDR_SIZE || addr.sin_family != AF_INET) __builtin_trap();

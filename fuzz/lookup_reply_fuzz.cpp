@@ -1,6 +1,7 @@
 // Any bytes as a lookup's success reply as it arrived: the outputs stay
 // inside their buffers, the text is terminated within the given size, the
-// address length says how many address bytes were taken.
+// address length says how many address bytes were taken (and is untouched
+// without an address item).
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -20,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     int addrLen = -1;
     const bool found = ns::decodeLookupReply(record, &addr, &addrLen, auth, authSize);
     if (!found) {
-        if (addrLen != 0 || auth[0] != '#') __builtin_trap();
+        if (addrLen != -1 || auth[0] != '#') __builtin_trap();
         return 0;
     }
     if (addrLen < 0 || addrLen > NS_ADDR_SIZE || addr.sin_family != AF_INET) __builtin_trap();

@@ -80,10 +80,7 @@ bool decodeLookupReply(const ReceivedRecord &received, NsAddr *addr, int *addrLe
     const RecordView reply = received.view();
     NsAddr found = *addr;
     const int itemLen = reply.addressItem(&found);
-    if (itemLen < 0) {
-        *addrLen = 0;
-        return false;
-    }
+    if (itemLen < 0) return false;
     *addr = found;
     *addrLen = itemLen < NS_ADDR_SIZE ? itemLen : NS_ADDR_SIZE;
     if (auth == nullptr || authSize == 0) return true;

@@ -19,8 +19,9 @@ namespace ns {
 //    that text is not empty, holds no byte 0x1A and the reply has a name
 //    item, the byte 0x1A and the name's characters; all of it cut to fit
 //    authSize with a terminating NUL.
-// Returns true.  Without an address item *addr and auth are untouched,
-// *addrLen becomes 0, and the result is false.
+// Returns true.  Without an address item *addr, *addrLen and auth are all
+// untouched (so a caller's address length stays the one it had), and the
+// result is false.
 bool decodeLookupReply(const ReceivedRecord &reply, NsAddr *addr, int *addrLen, char *auth,
                        std::size_t authSize);
 

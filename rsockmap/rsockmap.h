@@ -127,8 +127,8 @@ int write_string(int fd, const char *buf, int n);
  * bytes taken, and auth (when not null) the authentication text, followed by
  * the byte 0x1A and the reply's name when the name server sent a name beside
  * a non-empty text that holds no 0x1A, cut to fit with a terminating NUL.
- * On NS_OK without an address item, *addrLen is 0 and addr and auth are left
- * as they were.  auth, when not null, must hold NS_AUTH_SIZE bytes.  Items that
+ * On NS_OK without an address item, addr, *addrLen and auth are left as they
+ * were.  auth, when not null, must hold NS_AUTH_SIZE bytes.  Items that
  * reach past the bytes of the reply that arrived are taken as absent. */
 int usptcp_LookupUspName(const char *name, NsAddr *addr, int *addrLen,
                          int option, char *auth);

@@ -84,7 +84,7 @@ TEST_F(LookupReply, WithoutAnAddressItemNothingIsCopied) {
     b.name("\\\\h\\s").text("secret");
     const NsAddr before = addr;
     EXPECT_FALSE(decode(plainOf(b)));
-    EXPECT_EQ(addrLen, 0);
+    EXPECT_EQ(addrLen, -1) << "the caller's length is untouched";
     EXPECT_EQ(addrBytes(addr), addrBytes(before));
     EXPECT_EQ(auth[0], '#');
 
@@ -211,7 +211,9 @@ TEST_F(Registry, RefusalLeavesTheOutputsAlone) {
     requests(*peer);
 }
 
-TEST_F(Registry, SuccessWithoutAddressGivesLengthZero) {
+// The length output too: a caller's later use of it (nsadmin -a after -l)
+// keeps the length it had.
+TEST_F(Registry, SuccessWithoutAddressLeavesTheOutputsAlone) {
     ns::RecordBuilder bare(NS_OK);
     bare.text("ignored");
     auto peer = master({plainOf(bare)});
@@ -219,7 +221,7 @@ TEST_F(Registry, SuccessWithoutAddressGivesLengthZero) {
     int len = 99;
     char auth[NS_AUTH_SIZE] = "kept";
     EXPECT_EQ(usptcp_LookupUspName("\\\\a\\b", &addr, &len, 4, auth), 0);
-    EXPECT_EQ(len, 0);
+    EXPECT_EQ(len, 99);
     EXPECT_EQ(shown(addr), "1.1.1.1 (1)");
     EXPECT_STREQ(auth, "kept");
     EXPECT_TRUE(logs().has("usptcp_LookupUspName: (\\\\a\\b,NULL) returning 32 (auth='kept')\n"))

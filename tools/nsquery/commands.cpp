@@ -152,16 +152,16 @@ int lookup(const Command &cmd) {
     const int fd = cmd.forward ? submitUspForwardLookup(name, 0) : submitUspLookup(name, 0);
     if (fd < 0) return reportFailure(cmd, "the name service could not be reached");
     // The reply is read by the library, as every lookup of the product reads
-    // it; the address length is 0 when the reply carries no address.
+    // it; the address length stays -1 when the reply carries no address.
     NsAddr addr{};
-    int addrLen = 0;
+    int addrLen = -1;
     char auth[NS_AUTH_SIZE] = "";
     const int type = receiveUspLookup(fd, &addr, &addrLen, auth, sizeof auth);
     if (type < 0) return reportFailure(cmd, "the name service did not answer");
     if (type != NS_OK)
         return reportFailure(cmd, "the name service refused the lookup (reply type " +
                                       std::to_string(type) + ")");
-    printService(cmd, addrLen > 0 ? &addr : nullptr, auth);
+    printService(cmd, addrLen >= 0 ? &addr : nullptr, auth);
     return kExitOk;
 }
 
