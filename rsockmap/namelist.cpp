@@ -157,7 +157,6 @@ namespace {
 // Sends the request that carries the listening address; true on NS_OK.
 // Nothing of the reply is read beyond its type.
 bool requestList(const ns::RecordBuilder &request) {
-    if (!request.ok()) return false;  // a pattern over 109 characters
     return ns::mapIO(&request.message(), request.length()).type() == NS_OK;
 }
 
@@ -245,10 +244,13 @@ extern "C" int usptcp_GetNameList(const char *pattern, int selector, char ***lis
         DebugLog(NS_LOG_FAIL, "usptcp_GetNameList: usptcp_CreateStreamSock failed\n");
         return -1;
     }
+    // A pattern too long to fit beside the address is refused unsent, as
+    // every over-limit request is.
     ns::RecordBuilder request(NS_NAMELIST);
     request.option(selector).name(pattern ? pattern : "*").address(&listenAddr, sizeof listenAddr);
     ns::NameGather names;
-    const bool complete = fetchList(listener.get(), request, names);
+    const bool complete = ns::recordFits("usptcp_GetNameList", request) &&
+                          fetchList(listener.get(), request, names);
     listener.reset();
     int result;
     if (!complete) {
@@ -280,8 +282,10 @@ extern "C" int usptcp_GetAdminHost(const char *host, char ***list) {
     usptcp_Initialise();
     ns::RecordBuilder request(NS_ADMINHOST);
     request.name(host);
-    const ns::ReceivedRecord reply =
-        request.ok() ? ns::mapIO(&request.message(), request.length()) : ns::ReceivedRecord();
+    // Refused unsent, like every over-limit request; there is no exchange
+    // whose result the closing trace could show.
+    if (!ns::recordFits("usptcp_GetAdminHost", request)) return 0;
+    const ns::ReceivedRecord reply = ns::mapIO(&request.message(), request.length());
     const int result = reply.type();
     if (result == NS_OK) {
         ns::adminHostNameOf(reply, adminHostName, sizeof adminHostName);
