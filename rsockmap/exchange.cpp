@@ -121,43 +121,52 @@ struct FdReader {
 
 namespace ns {
 
-int decodeFrame(FrameBuffer &cipher, int len, NsMessage *reply, int *replyLen) {
-    if (len < NS_SALT_SIZE + 1 || len > static_cast<int>(cipher.size())) return -1;
-    const int n = NsDecrypt(reply, cipher.data(), len);
-    *replyLen = n;
-    return static_cast<signed char>(reply->type);
-}
-
-int mapIO(const NsMessage *request, int n, NsMessage *reply, int *replyLen) {
-    *replyLen = 0;
-    if (!requestFits("UspMapIO", n)) return -1;
+ReceivedRecord mapIO(const NsMessage *request, int n) {
+    if (!requestFits("UspMapIO", n)) return ReceivedRecord();
     for (int attempt = 0; attempt < 2; ++attempt) {
         int fd = -1;
         const SendResult sent = sendAttempt(kMapIOTexts, request, n, bUseBcast, &fd);
-        if (sent == SendResult::NoSocket) return -1;
-        int result = -1;
-        int len = 0;
+        if (sent == SendResult::NoSocket) return ReceivedRecord();
+        ReceivedRecord reply;
         if (sent == SendResult::Sent) {
             Socket s(fd);
-            result = receiveReply(FdReader{s.get()}, reply, &len, true);
+            reply = receiveReply(FdReader{s.get()}, true);
         }
         bUseBcast = 1;
-        if (len > 0) {
+        if (reply.arrived()) {
             bUseBcast = 0;
-            *replyLen = len;
-            return result;
+            return reply;
         }
     }
-    return -1;
+    return ReceivedRecord();
+}
+
+ReceivedRecord receiveAndClose(int fd) {
+    Socket s(fd);
+    return receiveReply(FdReader{s.get()}, false);
+}
+
+bool recordFits(const char *who, const RecordBuilder &request) {
+    if (request.ok()) return true;
+    DebugLog(NS_LOG_FAIL, "%s: request too long for the record\n", who);
+    errno = EMSGSIZE;
+    return false;
 }
 
 void resetExchangeState() { bUseBcast = 0; }
 
 }  // namespace ns
 
+// The public calls hand the reply back in the caller's record, which carries
+// no size.  So that nothing but what arrived can be read there, the received
+// bytes come with zero bytes behind them to the end of the record (a reply
+// too short to hold a type leaves the record untouched).  The library's own
+// readers never read such a record: they take the reply from ns::mapIO and
+// ns::receiveAndClose, which keep its size with its bytes.
 extern "C" int UspMapIO(const NsMessage *request, int n, NsMessage *reply) {
-    int replyLen = 0;
-    return ns::mapIO(request, n, reply, &replyLen);
+    const ns::ReceivedRecord received = ns::mapIO(request, n);
+    if (received.arrived()) received.copyTo(reply);
+    return received.type();
 }
 
 extern "C" int UspSend(const NsMessage *request, int n, int bcast) {
@@ -174,9 +183,9 @@ extern "C" int UspSend(const NsMessage *request, int n, int bcast) {
 }
 
 extern "C" int UspReceive(int fd, NsMessage *reply) {
-    Socket s(fd);
-    int replyLen = 0;
-    return ns::receiveReply(FdReader{s.get()}, reply, &replyLen, false);
+    const ns::ReceivedRecord received = ns::receiveAndClose(fd);
+    if (received.arrived()) received.copyTo(reply);
+    return received.type();
 }
 
 extern "C" int read_char(int fd, char *c) { return static_cast<int>(read(fd, c, 1)); }

@@ -196,14 +196,8 @@ ConfiguredServer parseConfiguredServer(std::string_view value) {
 
 DiscoveryReply decodeDiscoveryReply(std::span<const std::uint8_t> datagram, const NsAddr &source,
                                     NsAddr *master) {
-    if (datagram.size() < NS_SALT_SIZE + 1) return DiscoveryReply::Ignored;
-    // NsDecrypt rewrites its input, so work on a copy of at most 256 bytes.
-    std::array<std::uint8_t, NS_MSG_SIZE> cipher{};
-    const std::size_t size = std::min(datagram.size(), cipher.size());
-    std::memcpy(cipher.data(), datagram.data(), size);
-    std::array<std::uint8_t, NS_MSG_SIZE> plain{};
-    const int n = NsDecrypt(plain.data(), cipher.data(), static_cast<int>(size));
-    const RecordView reply(plain.data(), n > 0 ? static_cast<std::size_t>(n) : 0);
+    const ReceivedRecord received = ReceivedRecord::decipher(datagram);
+    const RecordView reply = received.view();
     if (reply.type() != NS_MASTER) return DiscoveryReply::Ignored;
 
     NsAddr found = source;

@@ -152,17 +152,17 @@ int lookup(const Command &cmd) {
     const char *name = cmd.args[0].c_str();
     const int fd = cmd.forward ? submitUspForwardLookup(name, 0) : submitUspLookup(name, 0);
     if (fd < 0) return reportFailure(cmd, "the name service could not be reached");
-    NsMessage reply{};
-    const int type = UspReceive(fd, &reply);
+    // The reply is read by the library, as every lookup of the product reads
+    // it; the address length stays -1 when the reply carries no address.
+    NsAddr addr{};
+    int addrLen = -1;
+    char auth[NS_AUTH_SIZE] = "";
+    const int type = receiveUspLookup(fd, &addr, &addrLen, auth, sizeof auth);
     if (type < 0) return reportFailure(cmd, "the name service did not answer");
     if (type != NS_OK)
         return reportFailure(cmd, "the name service refused the lookup (reply type " +
                                       std::to_string(type) + ")");
-    const ns::RecordView view(&reply, sizeof reply);
-    NsAddr addr{};
-    const bool haveAddr = view.addressItem(&addr) >= 0;
-    const auto text = view.stringItem(ns::kTextOffset);
-    printService(cmd, haveAddr ? &addr : nullptr, text ? std::string(*text) : std::string());
+    printService(cmd, addrLen >= 0 ? &addr : nullptr, auth);
     return kExitOk;
 }
 
