@@ -85,9 +85,10 @@ bool requestFits(const char *who, int n) {
 enum class SendResult { Sent, Failed, NoSocket };
 
 // One attempt: a fresh TCP socket, the master from findNS, a connect under
-// the timer and the framed request.  On Sent *sock holds the connection.
+// the timer and the framed request.  On Sent *sock holds the connection and
+// *to, when given, the master's address.
 SendResult sendAttempt(const SendTexts &texts, const NsMessage *request, int n, int bcast,
-                       int *sock) {
+                       int *sock, NsAddr *to = nullptr) {
     Socket s(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
     if (s.get() < 0) {
         DebugLog(NS_LOG_FAIL, texts.socketFailed, errno);
@@ -108,6 +109,7 @@ SendResult sendAttempt(const SendTexts &texts, const NsMessage *request, int n, 
         return SendResult::Failed;
     }
     *sock = s.release();
+    if (to != nullptr) *to = master;
     return SendResult::Sent;
 }
 
@@ -121,11 +123,11 @@ struct FdReader {
 
 namespace ns {
 
-ReceivedRecord mapIO(const NsMessage *request, int n) {
+ReceivedRecord mapIO(const NsMessage *request, int n, NsAddr *answeredBy) {
     if (!requestFits("UspMapIO", n)) return ReceivedRecord();
     for (int attempt = 0; attempt < 2; ++attempt) {
         int fd = -1;
-        const SendResult sent = sendAttempt(kMapIOTexts, request, n, bUseBcast, &fd);
+        const SendResult sent = sendAttempt(kMapIOTexts, request, n, bUseBcast, &fd, answeredBy);
         if (sent == SendResult::NoSocket) return ReceivedRecord();
         ReceivedRecord reply;
         if (sent == SendResult::Sent) {

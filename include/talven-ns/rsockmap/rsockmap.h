@@ -154,7 +154,14 @@ int receiveUspLookup(int fd, NsAddr *addr, int *addrLen, char *auth, size_t auth
 
 int usptcp_CreateStreamSock(NsAddr *addr);
 /* On a positive result *list is one malloc'd block: count + 1 pointers (the
- * last null) followed by the names; release it with one free(). */
+ * last null) followed by the names; release it with one free().
+ * Only a connection back from the address of the name server that took the
+ * request is accepted (others are closed unread while the 5-second wait
+ * runs on), so a name server that connects back from another of its own
+ * addresses is never heard.  A list holds at most 1,000,000 names or 64 MiB
+ * of names (characters and a NUL each), whichever comes first; a longer one
+ * fails as a broken stream does (-1, the receive-failure log line, errno
+ * EMSGSIZE), with everything gathered released. */
 int usptcp_GetNameList(const char *pattern, int selector, char ***list);
 int usptcp_GetAdminHost(const char *host, char ***list);
 
