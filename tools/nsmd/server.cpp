@@ -17,6 +17,7 @@
 #include <cstring>
 #include <vector>
 
+#include "../common/escape.hpp"
 #include "support/signals.h"
 
 namespace nsmd {
@@ -118,7 +119,9 @@ Server::~Server() { wakeFd = -1; }
 
 void Server::say(const std::string &line) const {
     if (!opts_.verbose) return;
-    std::fputs(line.c_str(), stdout);
+    // Names and texts in the line come from peers: control characters are
+    // shown escaped, never sent to the terminal.
+    std::fputs(nstools::terminalSafe(line).c_str(), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
 }

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "../common/escape.hpp"
 #include "nsquery_internal.hpp"
 #include "output.hpp"
 #include "rsockmap/rsockmap.h"
@@ -42,8 +43,10 @@ bool isWildcardHost(const std::string *host) {
     return host == nullptr || host->empty() || *host == "*";
 }
 
+// Text lines show what came from the network with its control characters
+// escaped (--json has escapes of its own).
 void printLines(const std::vector<std::string> &lines) {
-    for (const auto &line : lines) std::printf("%s\n", line.c_str());
+    for (const auto &line : lines) std::printf("%s\n", nstools::terminalSafe(line).c_str());
 }
 
 JsonObject header(const Command &cmd) {
@@ -68,7 +71,7 @@ void addAddress(JsonObject &doc, const NsAddr *addr) {
 // lookup: "a.b.c.d (port) (auth=text)".
 void printService(const Command &cmd, const NsAddr *addr, const std::string &auth) {
     if (!cmd.json) {
-        std::printf("%s (auth=%s)\n", printaddr(addr), auth.c_str());
+        std::printf("%s (auth=%s)\n", printaddr(addr), nstools::terminalSafe(auth).c_str());
         return;
     }
     JsonObject doc = header(cmd);
