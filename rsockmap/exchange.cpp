@@ -17,7 +17,7 @@
 #include "support/unique_fd.hpp"
 #include "support/debug.h"
 #include "support/signals_internal.hpp"
-#include "support/sockets.h"
+#include "support/signals.h"
 
 namespace {
 

@@ -31,7 +31,7 @@
 #include "support/debug.h"
 #include "support/env.h"
 #include "support/signals_internal.hpp"
-#include "support/sockets.h"
+#include "support/signals.h"
 #include "support/unique_fd.hpp"
 
 namespace {

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "admin/census_internal.hpp"
+#include "rsockmap/census_internal.hpp"
 #include "rsockmap/record.hpp"
 #include "rsockmap/rsockmap.h"
 #include "support/testutil.hpp"

@@ -32,7 +32,7 @@
 
 #include "support/debug.h"
 #include "support/env.h"
-#include "support/sockets.h"
+#include "support/signals.h"
 
 namespace {
 

@@ -2,10 +2,10 @@
 #include <cstdio>
 #include <string>
 
-#include "tools/nsmd/hostile.hpp"
-#include "tools/nsmd/options.hpp"
-#include "tools/nsmd/registry.hpp"
-#include "tools/nsmd/server.hpp"
+#include "hostile.hpp"
+#include "options.hpp"
+#include "registry.hpp"
+#include "server.hpp"
 
 int main(int argc, char **argv) {
     nsmd::Options opts;

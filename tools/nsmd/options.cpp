@@ -1,5 +1,5 @@
 // options.cpp - the stand-in name server's command line.
-#include "tools/nsmd/options.hpp"
+#include "options.hpp"
 
 #include <arpa/inet.h>
 #include <getopt.h>
@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "tools/nsmd/number.hpp"
+#include "number.hpp"
 
 namespace nsmd {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/nsmd/protocol.hpp"
+#include "protocol.hpp"
 
 namespace nsmd {
 

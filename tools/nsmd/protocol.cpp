@@ -1,12 +1,12 @@
 // protocol.cpp - the stand-in name server's answers.
-#include "tools/nsmd/protocol.hpp"
+#include "protocol.hpp"
 
 #include <arpa/inet.h>
 
 #include <cstdio>
 #include <cstring>
 
-#include "rsockmap/record.hpp"
+#include "nsmd_internal.hpp"
 
 namespace nsmd {
 

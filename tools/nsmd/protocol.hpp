@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "rsockmap/rsockmap.h"
-#include "tools/nsmd/registry.hpp"
+#include "registry.hpp"
 
 namespace nsmd {
 

@@ -1,5 +1,5 @@
 // registry.cpp - the stand-in name server's registry.
-#include "tools/nsmd/registry.hpp"
+#include "registry.hpp"
 
 #include <arpa/inet.h>
 
@@ -9,8 +9,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "rsockmap/record.hpp"
-#include "tools/nsmd/number.hpp"
+#include "nsmd_internal.hpp"
+#include "number.hpp"
 
 namespace nsmd {
 

@@ -22,7 +22,7 @@
 #include <string_view>
 #include <vector>
 
-#include "rsockmap/record.hpp"
+#include "nsmd_internal.hpp"
 #include "rsockmap/rsockmap.h"
 
 namespace nsmd {

@@ -1,5 +1,5 @@
 // server.cpp - the stand-in name server's event loop.
-#include "tools/nsmd/server.hpp"
+#include "server.hpp"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -17,7 +17,7 @@
 #include <cstring>
 #include <vector>
 
-#include "support/sockets.h"
+#include "support/signals.h"
 
 namespace nsmd {
 

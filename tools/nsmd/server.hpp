@@ -23,10 +23,10 @@
 #include <set>
 #include <string>
 
-#include "support/unique_fd.hpp"
-#include "tools/nsmd/hostile.hpp"
-#include "tools/nsmd/options.hpp"
-#include "tools/nsmd/registry.hpp"
+#include "hostile.hpp"
+#include "nsmd_internal.hpp"
+#include "options.hpp"
+#include "registry.hpp"
 
 namespace nsmd {
 

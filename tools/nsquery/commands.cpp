@@ -10,10 +10,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "nsquery_internal.hpp"
 #include "output.hpp"
-#include "rsockmap/record.hpp"
 #include "rsockmap/rsockmap.h"
-#include "support/sockets.h"
+#include "rsockmap/servsock.h"
 
 namespace nsquery {
 namespace {

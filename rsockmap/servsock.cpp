@@ -19,9 +19,10 @@
 #include <cstring>
 #include <ctime>
 
+#include "rsockmap/servsock.h"
 #include "support/debug.h"
+#include "support/signals.h"
 #include "support/signals_internal.hpp"
-#include "support/sockets.h"
 #include "support/unique_fd.hpp"
 
 namespace {
