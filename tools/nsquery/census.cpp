@@ -15,11 +15,7 @@
 #include <cstring>
 
 #include "census.hpp"
-#if __has_include("rsockmap/census.h")
 #include "rsockmap/census.h"
-#else
-#include "census_shim.h"  // until the library offers the census
-#endif
 
 namespace nsquery {
 namespace {
