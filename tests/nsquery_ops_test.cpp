@@ -216,7 +216,7 @@ TEST(NsQueryCheck, SlowMasterWarnsThenTurnsCritical) {
     EXPECT_EQ(prometheusSamples(r.out), "nsname_master_up 0.0\n");
 }
 
-TEST(NsQueryCheck, CriticalWhenNoMasterAnswersTheCensusOrALookup) {
+TEST(NsQueryCheck, TheMasterIsUpOnlyWhenItAnswers) {
     {
         Servers nobody;  // the configured master is not there
         const ProcResult r = nobody.nsquery({"check", "--wait", "1"});
@@ -246,6 +246,14 @@ TEST(NsQueryCheck, CriticalWhenNoMasterAnswersTheCensusOrALookup) {
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.out.rfind("NSNAME OK - master nsm-master 198.18.0.10, 0 backups, lookup ", 0), 0u)
             << r.out;
+    }
+    {
+        // Found by discovery, then silent to the census: its discovery reply counts.
+        Servers discovered("");
+        discovered.master("udp normal\nudp silent\n");
+        const ProcResult r = discovered.nsquery({"check", "--wait", "1"});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, "NSNAME OK - master nsm-master 198.18.0.10, 0 backups | backups=0;;;0\n");
     }
 }
 

@@ -4,7 +4,7 @@
 // The check finds the master as every client does (configured, else by
 // discovery), takes a census of --wait seconds and, with --lookup, looks a
 // name up through the master and times it.  The master counts as answering
-// when it replied to the census or answered the lookup.  States and exit
+// when it replied to the discovery, the census or the lookup.  States and exit
 // statuses: 0 OK, 1 WARNING (a lookup slower than -w, fewer backups than
 // --min-backups), 2 CRITICAL (no master answered, the lookup failed or was
 // slower than -c, the check did not finish within --timeout), 3 UNKNOWN (bad
@@ -61,8 +61,12 @@ bool sameHost(const NsAddr &a, const NsAddr &b) { return a.sin_addr.s_addr == b.
 
 Figures gather(const Command &cmd) {
     Figures figures;
+    // Without a configured master, finding it is a discovery that only a
+    // master's reply ends: then it has answered.
     NsAddr found{};
+    const bool configured = presetNS(&found, nullptr) == 0;
     const bool located = findNS(0, &found) == 0;
+    const bool discovered = located && !configured;
 
     const Census census = takeCensus(cmd);
     figures.backups = census.backups();
@@ -91,11 +95,11 @@ Figures gather(const Command &cmd) {
         }
     }
 
-    figures.masterUp = master != nullptr || lookupAnswered;
+    figures.masterUp = master != nullptr || discovered || lookupAnswered;
     if (master != nullptr) {
         figures.masterName = master->hostName;
         figures.masterAddress = dottedAddress(master->addr);
-    } else if (lookupAnswered) {
+    } else if (figures.masterUp) {
         figures.masterName = hostNameOf(found);
         figures.masterAddress = dottedAddress(found);
     }

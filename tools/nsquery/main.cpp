@@ -88,22 +88,14 @@ bool parseTimeout(const char *text, double &secs) {
     return true;
 }
 
-bool parseWait(const char *text, unsigned int &secs) {
+// A whole number from min to max.
+template <typename Int>
+bool parseWhole(const char *text, long min, long max, Int &out) {
     char *end = nullptr;
     errno = 0;
     const long value = std::strtol(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || value < 1 || value > kMaxWaitSecs)
-        return false;
-    secs = static_cast<unsigned int>(value);
-    return true;
-}
-
-bool parseCount(const char *text, int &count) {
-    char *end = nullptr;
-    errno = 0;
-    const long value = std::strtol(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || value < 0 || value > kMaxBackups) return false;
-    count = static_cast<int>(value);
+    if (errno != 0 || end == text || *end != '\0' || value < min || value > max) return false;
+    out = static_cast<Int>(value);
     return true;
 }
 
@@ -171,7 +163,7 @@ int parseCommandLine(int argc, char **argv, Command &cmd) {
             help = true;
             break;
         case kWait:
-            if (!parseWait(optarg, cmd.waitSecs))
+            if (!parseWhole(optarg, 1, kMaxWaitSecs, cmd.waitSecs))
                 fail("--wait needs a whole number of seconds from 1 to 3600");
             cmd.waitGiven = true;
             given(cmd.censusOption, "--wait");
@@ -190,7 +182,7 @@ int parseCommandLine(int argc, char **argv, Command &cmd) {
             given(cmd.checkOption, opt == 'w' ? "-w" : "-c");
             break;
         case kMinBackups:
-            if (!parseCount(optarg, cmd.minBackups))
+            if (!parseWhole(optarg, 0, kMaxBackups, cmd.minBackups))
                 fail("--min-backups needs a whole number from 0 to 1000");
             given(cmd.checkOption, "--min-backups");
             break;
