@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <thread>
 
@@ -115,9 +116,14 @@ TEST(NsmdProtocol, EveryCutOfAValidRequestIsAnsweredWithoutReadingPastIt) {
 }
 
 TEST(NsmdProtocol, ListEncoderMakesBoundedBlocksOfHeadNamesAndEnd) {
+    nsmd::Registry r;
     std::vector<std::string> names;
-    for (int i = 0; i < 3000; ++i) names.push_back("\\\\host\\name" + std::to_string(i));
-    nsmd::ListEncoder enc(names);
+    for (int i = 0; i < 3000; ++i) {
+        names.push_back("\\\\host\\name" + std::to_string(i));
+        ASSERT_TRUE(r.registerService(service(names.back())));
+    }
+    std::sort(names.begin(), names.end());  // the registry's order
+    nsmd::ListEncoder enc(nsmd::NameCursor(r, nsmd::ListKind::Services, ""));
     Bytes all, block;
     int blocks = 0;
     while (enc.next(block, 4096)) {
