@@ -171,11 +171,9 @@ Outcome handleRequest(Registry &registry, std::span<const std::uint8_t> plain, b
         if (addrLen != NS_ADDR_SIZE) return a.refuse("no 16-byte address item");
         if (to.sin_port == 0 || to.sin_addr.s_addr == htonl(INADDR_ANY))
             return a.refuse("no address to connect to");
-        ListJob job{to, listKindOf(selector), std::string(*name), 0};
-        job.count = registry.count(job.kind, job.pattern);
-        const std::string count = std::to_string(job.count) + " names";
-        a.out.list = std::move(job);
-        return a.ok(headerRecord(NS_OK), count);
+        // Nothing is counted or copied here: the stream walks the registry.
+        a.out.list = ListJob{to, listKindOf(selector), std::string(*name)};
+        return a.ok(headerRecord(NS_OK));
     }
     default: return a.refuse("unknown type");
     }

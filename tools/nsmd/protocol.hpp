@@ -38,8 +38,7 @@ using Bytes = std::vector<std::uint8_t>;
 struct ListJob {
     NsAddr to{};  // where to connect (family set)
     ListKind kind = ListKind::Services;
-    std::string pattern;    // "" matches every name
-    std::size_t count = 0;  // names that match when the request is answered
+    std::string pattern;  // "" matches every name
 };
 
 struct Outcome {

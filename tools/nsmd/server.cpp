@@ -439,7 +439,8 @@ void Server::startList(ListJob job, in_addr_t origin, Clock::time_point now) {
         say(name + " scripted");
     } else {
         link->out.add(std::make_unique<ListSource>(names, Piece{}));
-        say(name + " " + std::to_string(job.count) + " names");
+        if (opts_.verbose)
+            say(name + " " + std::to_string(registry_.count(job.kind, job.pattern)) + " names");
     }
     if (connect(link->fd.get(), reinterpret_cast<const sockaddr *>(&link->peer),
                 sizeof link->peer) != 0 &&
