@@ -77,9 +77,13 @@ extern "C" void GotSigAlarm(int sig) {
 }
 
 extern "C" int usptcp_TakeCensus(unsigned int seconds, NsCensusHandler handler, void *arg) {
-    const ns::UniqueFd sock = ns::openBroadcastSocket("findNS: socket failed (errno %d)\n",
-                                                      "findNS: bind failed (errno %d)\n");
-    if (!sock.valid()) return -1;
+    const ns::BroadcastSocket opened = ns::openBroadcastSocket();
+    if (opened.failed == ns::BroadcastSocket::Socket)
+        DebugLog(NS_LOG_FAIL, "findNS: socket failed (errno %d)\n", opened.err);
+    if (opened.failed == ns::BroadcastSocket::Bind)
+        DebugLog(NS_LOG_FAIL, "findNS: bind failed (errno %d)\n", opened.err);
+    if (!opened.fd.valid()) return -1;
+    const ns::UniqueFd &sock = opened.fd;
     // Should the alarm go off between the test of GotAlarm and recvfrom, the
     // receive would wait for a datagram that may never come; this timeout
     // ends it a second after the census's own time.
