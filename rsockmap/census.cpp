@@ -51,14 +51,8 @@ namespace ns {
 
 bool decodeCensusReply(std::span<const std::uint8_t> datagram, const NsAddr &from,
                        NsCensusReply *reply) {
-    // NsDecrypt rewrites its input, and its output holds at most the record
-    // of the largest datagram that a receive buffer takes.
-    std::array<std::uint8_t, NS_MSG_SIZE> cipher{};
-    std::array<std::uint8_t, NS_MSG_SIZE> plain{};
-    const std::size_t len = std::min(datagram.size(), cipher.size());
-    if (len > 0) std::memcpy(cipher.data(), datagram.data(), len);
-    const int n = NsDecrypt(plain.data(), cipher.data(), static_cast<int>(len));
-    const RecordView record(plain.data(), n > 0 ? static_cast<std::size_t>(n) : 0);
+    const ReceivedRecord received = ReceivedRecord::decipher(datagram);
+    const RecordView record = received.view();
     const int type = record.type();
     if (type != NS_MASTER && type != NS_BACKUP) return false;
     reply->type = type;
@@ -83,9 +77,13 @@ extern "C" void GotSigAlarm(int sig) {
 }
 
 extern "C" int usptcp_TakeCensus(unsigned int seconds, NsCensusHandler handler, void *arg) {
-    const ns::UniqueFd sock = ns::openBroadcastSocket("findNS: socket failed (errno %d)\n",
-                                                      "findNS: bind failed (errno %d)\n");
-    if (!sock.valid()) return -1;
+    const ns::BroadcastSocket opened = ns::openBroadcastSocket();
+    if (opened.failed == ns::BroadcastSocket::Socket)
+        DebugLog(NS_LOG_FAIL, "findNS: socket failed (errno %d)\n", opened.err);
+    if (opened.failed == ns::BroadcastSocket::Bind)
+        DebugLog(NS_LOG_FAIL, "findNS: bind failed (errno %d)\n", opened.err);
+    if (!opened.fd.valid()) return -1;
+    const ns::UniqueFd &sock = opened.fd;
     // Should the alarm go off between the test of GotAlarm and recvfrom, the
     // receive would wait for a datagram that may never come; this timeout
     // ends it a second after the census's own time.

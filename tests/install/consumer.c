@@ -44,7 +44,7 @@ static const AnyFunction everyFunction[] = {
     FN(write_char), FN(write_string),
     FN(usptcp_LookupUspName), FN(usptcp_LookupUspNameBounded), FN(usptcp_RegisterUspName),
     FN(usptcp_UnregisterUspName), FN(usptcp_RegisterPCName), FN(usptcp_UnregisterPCName),
-    FN(usptcp_Control), FN(submitUspLookup), FN(submitUspForwardLookup),
+    FN(usptcp_Control), FN(submitUspLookup), FN(submitUspForwardLookup), FN(receiveUspLookup),
     FN(usptcp_CreateStreamSock), FN(usptcp_GetNameList), FN(usptcp_GetAdminHost),
     FN(rbgetenv), FN(rbuserenv),
     FN(DebugLog), FN(GetTimeForLog), FN(getStdoutLogFile),

@@ -17,7 +17,7 @@ int main(int argc, char **argv) {
         return 2;
     case nsmd::Parsed::Run: break;
     }
-    nsmd::Registry registry;
+    nsmd::Registry registry(opts.maxEntries);
     for (const auto &host : opts.adminHosts) {
         if (!registry.addAdminHost(host)) {
             std::fprintf(stderr, "nsmd: bad admin host '%s'\n", host.c_str());

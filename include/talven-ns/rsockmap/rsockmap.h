@@ -239,9 +239,10 @@ void ReplyTimeout(int sig);
  * reply, and the byte-level stream helpers.  See UspMapIO(3). */
 
 /* Sends the first n bytes (16 to 231) of *request to the name server master
- * and reads its reply into *reply (256 bytes).  Returns the reply's type (a
- * signed byte: NS_OK, 32, for success, any other type is the name server's
- * refusal), or -1 when no reply was obtained.
+ * and reads its reply into *reply (256 bytes): the bytes that arrived, then
+ * zero bytes to the end of the record.  Returns the reply's type (a signed
+ * byte: NS_OK, 32, for success, any other type is the name server's
+ * refusal), or -1 when no reply was obtained, *reply then left untouched.
  *
  * Up to two attempts, each with a fresh TCP socket: findNS locates the
  * master (the first attempt the remembered or configured one, unless the
@@ -276,10 +277,11 @@ int UspMapIO(const NsMessage *request, int n, NsMessage *reply);
 int UspSend(const NsMessage *request, int n, int bcast);
 
 /* The receiving half: reads one reply frame from fd, deciphers it into
- * *reply (256 bytes) and closes fd, on every path.  Returns the reply's
- * type, or -1 when the stream ended or failed before a whole frame of at
- * least 25 bytes.  No time limit: blocks until the frame is in or the peer
- * closes.  Logs nothing. */
+ * *reply (256 bytes: the bytes that arrived, then zero bytes) and closes
+ * fd, on every path.  Returns the reply's type, or -1, *reply untouched,
+ * when the stream ended or failed before a whole frame of at least 25
+ * bytes.  No time limit: blocks until the frame is in or the peer closes.
+ * Logs nothing. */
 int UspReceive(int fd, NsMessage *reply);
 
 /* One read(2) of one byte into *c: returns 1, 0 at the end of the stream,
@@ -324,12 +326,14 @@ int write_string(int fd, const char *buf, int n);
  *
  * On NS_OK with an address item: *addr receives the item (at most 16 bytes,
  * copied over *addr; the family is then set to AF_INET), *addrLen the
- * number of address bytes taken (16 from a sound reply), and auth, when not null, the authentication
- * text, followed by the byte 0x1A and the reply's name when the name server
- * sent a name beside a non-empty text that holds no 0x1A; cut to fit, always
- * NUL-terminated (the empty string when the reply has no text).  On NS_OK
- * without an address item: *addrLen is 0, *addr and auth are left as they
- * were.  auth, when not null, must hold NS_AUTH_SIZE (128) bytes. */
+ * number of address bytes taken (16 from a sound reply), and auth, when not
+ * null, the authentication text, followed by the byte 0x1A and the reply's
+ * name when the name server sent a name beside a non-empty text that holds
+ * no 0x1A; cut to fit, always NUL-terminated (the empty string when the
+ * reply has no text).  On NS_OK without an address item, *addr, *addrLen
+ * and auth are left as they were.  An item that reaches past the bytes of
+ * the reply that arrived counts as absent.  auth, when not null, must hold
+ * NS_AUTH_SIZE (128) bytes. */
 int usptcp_LookupUspName(const char *name, NsAddr *addr, int *addrLen,
                          int option, char *auth);
 
@@ -373,10 +377,19 @@ int usptcp_Control(int code);
  * submitUspForwardLookup with NS_LOOKUP_FORWARD, through UspSend (bcast
  * non-zero: locate the master by broadcast only), and return without
  * waiting for the reply.  Returns the connected descriptor, which the caller
- * owns: UspReceive reads the reply later and closes it.  -1 on failure.
- * They log no trace line. */
+ * owns: receiveUspLookup (or UspReceive) reads the reply later and closes
+ * it.  -1 on failure.  They log no trace line. */
 int submitUspLookup(const char *name, int bcast);
 int submitUspForwardLookup(const char *name, int bcast);
+
+/* Collects the reply of a send-only lookup on fd (a descriptor from
+ * submitUspLookup or submitUspForwardLookup) and closes fd, on every path,
+ * as UspReceive does.  Returns the reply's type (NS_OK, 32, for success),
+ * or -1 when no whole reply arrived.  On NS_OK the outputs are filled as
+ * usptcp_LookupUspNameBounded fills them, from the bytes of the reply that
+ * arrived only; otherwise they are left as they were.  No time limit: blocks
+ * until the reply is in or the peer closes.  Logs nothing. */
+int receiveUspLookup(int fd, NsAddr *addr, int *addrLen, char *auth, size_t authSize);
 
 /* ---- name lists and admin hosts --------------------------------------- */
 /* A name list comes over a connection that the name server opens back to
@@ -396,19 +409,22 @@ int usptcp_CreateStreamSock(NsAddr *addr);
  * other values are the name server's to interpret.
  *
  * A listening socket (usptcp_CreateStreamSock) is made first, the request
- * carrying its address goes through UspMapIO, then the name server must
- * connect back within 5 seconds and send a head record, one record per
- * name and an end record.  Every socket is closed before the call returns.
+ * carrying its address goes through UspMapIO, then the name server that
+ * took the request must connect back, from that same address, within 5
+ * seconds (a connection from anywhere else is closed unread while the wait
+ * runs on) and send a head record, one record per name and an end record.
+ * A list holds at most 1,000,000 names or 64 MiB of names (characters and a
+ * NUL each).  Every socket is closed before the call returns.
  *
- * Returns the number of names, or -1 on failure: no listening socket, the
- * request failed or was refused, no connection within 5 seconds, a stream
- * that ends early or holds a malformed record, or no memory (each logged);
- * a null list gives -1 at once.  With a positive result *list is one block
+ * Returns the number of names, or -1 on failure: no listening socket, a
+ * pattern too long (EMSGSIZE), the request failed or was refused, no
+ * connection within 5 seconds, a stream that ends early, holds a malformed
+ * record or goes past the limits (EMSGSIZE), or no memory (each logged); a
+ * null list gives -1 at once.  With a positive result *list is one block
  * from malloc: count + 1 pointers (the last null) followed by the names;
- * the caller owns it and releases it with one free().  With 0, or after a
- * failure once the request was sent, *list is null.  It is left unchanged
- * when no listening socket could be made or the final block could not be
- * allocated.
+ * the caller owns it and releases it with one free().  With 0, or after any
+ * other failure, *list is null; it is left unchanged when no listening
+ * socket could be made or the final block could not be allocated.
  *
  * Blocks: the exchange as UspMapIO, up to 5 seconds for the connection,
  * then the stream, which has no time limit. */

@@ -50,20 +50,24 @@ extern int DebugLevel;
  * configuration (rbgetenv: a missing main file ends the process there).
  *
  * A passing call opens the log pipe "<TALVEN_TMPDIR>/rblpipe" when it is not
- * open yet (without waiting: when no log server holds it open it prints
- * "Failed to contact log server" on standard error and drops the line; the
- * next passing call tries again), composes "time: [pid] ProgName: " and the
- * expanded format, cut to 255 characters and ending in a newline, and
- * writes the 260-byte LogRecord in one write, which waits while the pipe is
- * full.  A failed write appends "Failed to write log entry, errno is N" to
- * "<TALVEN_TMPDIR>/LOGFAIL<pid>.log" and closes the pipe; the line is lost.
- * Without TALVEN_TMPDIR lines are dropped silently.  The pipe stays open for
- * the life of the process.
+ * open yet: only a FIFO, never through a symbolic link, without waiting,
+ * and not inherited by programs the process executes.  When it cannot (no
+ * log server holds it open) it prints "Failed to contact log server" on
+ * standard error and drops the line; the next passing call tries again.  It
+ * composes "time: [pid] ProgName: " and the expanded format, cut to 255
+ * characters and ending in a newline, and writes the 260-byte LogRecord in
+ * one write; while the pipe is full it waits for room, under the caller's
+ * own signal mask, so that a caller's alarm can end the wait.  A failed
+ * write (or an ended wait) appends "Failed to write log entry, errno is N"
+ * to "<TALVEN_TMPDIR>/LOGFAIL<pid>.log" and closes the pipe; the line is
+ * lost.  Without TALVEN_TMPDIR lines are dropped silently.  The pipe stays
+ * open for the life of the process.
  *
  * Never fails towards its caller and keeps errno.  For the length of a
- * passing call SIGALRM is blocked and SIGPIPE ignored; the caller's signal
- * mask and SIGPIPE action are in force again when it returns.  May be
- * called from a SIGALRM handler (the library's own handlers do). */
+ * passing call SIGALRM is blocked (except while it waits for room) and
+ * SIGPIPE ignored; the caller's signal mask and SIGPIPE action are in force
+ * again when it returns.  May be called from a SIGALRM handler (the
+ * library's own handlers do); such a call never waits for room. */
 void DebugLog(int level, const char *format, ...)
     __attribute__((format(printf, 2, 3)));
 

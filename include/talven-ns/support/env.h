@@ -13,10 +13,12 @@
  * blanks); a line whose very first byte is "#" is a comment, an empty line
  * is skipped.  See talven.conf(5) and rbgetenv(3).
  *
- * A main file that cannot be opened, or that holds a line without "=", ends
- * the process with a message on standard error and exit status 1; so does
- * running out of memory while reading it.  A user's file that is missing is
- * skipped, and its lines without "=" too.
+ * A main file that cannot be opened, is not a regular file, is larger than
+ * 16 MiB or holds a line without "=" ends the process with a message on
+ * standard error and exit status 1; so does running out of memory while
+ * reading it.  A user's file that is missing, not a regular file or too
+ * large is skipped (a message on standard error for the last), and so are
+ * its lines without "=".
  *
  * Every string here (the variables' values and the entries handed to
  * putenv) lives until the process ends; a value replaced by a later entry is
