@@ -19,7 +19,7 @@
 #   share/doc/talven-ns/     README.md
 #
 # Every file belongs to one of three components, which are the three Debian
-# packages that `cpack -G DEB` makes (see the end of this file):
+# packages that packaging/mkdebs makes (packaging/debian/control):
 #   runtime       libnsclient1: the shared object alone
 #   development   libnsclient-dev: headers, archive, development link,
 #                 pkg-config file, CMake package, section 3 pages
