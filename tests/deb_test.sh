@@ -84,10 +84,13 @@ sort -u "$work"/*.files >"$work/all"
 expected_files "$libdir" "$bin" | sort -u >"$work/expected"
 missing=$(comm -13 "$work/all" "$work/expected")
 [[ -z $missing ]] || fail "missing from the packages: $missing"
-# Besides the expected files: the section 3 pages and the CMake export's
-# per-configuration file.
+# Besides the expected files: the section 3 pages, the CMake export's
+# per-configuration file, and the programs' data under share/talven-ns
+# (which goes with talven-ns).
 extra=$(comm -23 "$work/all" "$work/expected" |
-    grep -Ev '^share/man/man3/|/cmake/TalvenNS/TalvenNSTargets-[a-z]*\.cmake$' || true)
+    grep -Ev '^share/man/man3/|/cmake/TalvenNS/TalvenNSTargets-[a-z]*\.cmake$|^share/talven-ns/' || true)
+grep '^share/talven-ns/' "$work/libnsclient1.files" "$work/libnsclient-dev.files" &&
+    fail "share/talven-ns belongs to talven-ns"
 [[ -z $extra ]] || fail "unexpected files in the packages: $extra"
 
 # --- lintian ------------------------------------------------------------------------
