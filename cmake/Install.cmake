@@ -9,9 +9,11 @@
 #   include/talven-ns/       rsockmap/rsockmap.h and support/{env,debug,sockets}.h
 #                            (they include each other as "rsockmap/rsockmap.h",
 #                            so the layout below include/talven-ns is kept)
-#   share/man/man1, man5     the manual pages
+#   share/man/man1, man5, man7   the manual pages
 #   share/bash-completion/completions/   completion for nsadmin and nsquery
 #   share/doc/talven-ns/     README.md
+#   share/talven-ns/         the Wireshark dissector (wireshark/talven-ns.lua)
+#                            and the key tables it reads (authcryp.keys)
 #
 # `cpack -G DEB` (from the build directory) turns the same tree, with the
 # prefix /usr (CPack's default for Debian packages), into a Debian package.
@@ -85,7 +87,7 @@ install(FILES ${CMAKE_BINARY_DIR}/packaging/talven-ns.pc
 
 # --- manual pages, shell completion, documentation --------------------------
 # A program's page and completion go with the program.
-set(ns_man_pages man/nsadmin.1 man/talven.conf.5)
+set(ns_man_pages man/nsadmin.1 man/talven.conf.5 man/talven-ns-wireshark.7)
 foreach(prog nsquery nsmd nslogd)
   if(TARGET ${prog})
     list(APPEND ns_man_pages man/${prog}.1)
@@ -118,6 +120,14 @@ endforeach()
 
 install(FILES ${CMAKE_SOURCE_DIR}/README.md
   DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/talven-ns)
+
+# --- Wireshark dissector ------------------------------------------------------
+# The Lua dissector and, as its default key tables, the file this build was
+# made with; the script finds share/talven-ns/authcryp.keys from its own place.
+install(FILES ${CMAKE_SOURCE_DIR}/wireshark/talven-ns.lua
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/talven-ns/wireshark)
+install(FILES ${NS_KEY_FILE}
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/talven-ns RENAME authcryp.keys)
 
 # --- Debian package -----------------------------------------------------------
 set(CPACK_GENERATOR DEB)

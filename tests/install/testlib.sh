@@ -27,7 +27,8 @@ cache() { sed -n "s/^$1:[A-Z]*=//p" "$build/CMakeCache.txt"; }
 # expected_files LIBDIR BIN_DIR: the files that an installation must hold,
 # relative to its prefix, one a line:
 # the library, its headers, CMake package and pkg-config file, the pages and
-# completion, and each program that the build in BIN_DIR made, with its page.
+# completion, the Wireshark dissector with its key tables, and each program
+# that the build in BIN_DIR made, with its page.
 expected_files() {
     local libdir=$1 bin=$2 prog
     printf '%s\n' \
@@ -42,6 +43,9 @@ expected_files() {
         include/talven-ns/support/sockets.h \
         share/man/man1/nsadmin.1.gz \
         share/man/man5/talven.conf.5.gz \
+        share/man/man7/talven-ns-wireshark.7.gz \
+        share/talven-ns/wireshark/talven-ns.lua \
+        share/talven-ns/authcryp.keys \
         share/bash-completion/completions/nsadmin \
         share/doc/talven-ns/README.md
     for prog in nsadmin nsquery nsmd nslogd; do

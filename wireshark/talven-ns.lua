@@ -1,0 +1,736 @@
+-- talven-ns.lua - Wireshark and tshark dissector for the Talven name service.
+--
+-- Deciphers and shows every record of the name-service protocol:
+--   * UDP on the name-service port (16024 unless the "port" preference says
+--     otherwise, or "Decode As"): discovery, census and the NS_MASTER /
+--     NS_BACKUP replies, one record per datagram;
+--   * TCP to and from that port: frames (one length byte, then that many
+--     bytes of ciphertext), reassembled across segments and several to a
+--     segment, requests matched with their replies;
+--   * name list streams on the connection that a name server opens back to
+--     the port an NS_NAMELIST request announced (or a port of the
+--     "list_ports" preference).
+-- A record is a 24-byte salt masked with K0, then the record masked with the
+-- message key (the salt repeated, mixed with K1).  The key tables come from
+-- the same data file the build compiles in (two-digit hex bytes, '#'
+-- comments, K0 then K1, 152 bytes), named by the "key_file" preference.
+--
+-- The dissector must never raise a Lua error, whatever the packets hold:
+-- every access is bounded by the bytes actually present, and the entry
+-- points run under pcall so that a fault in here shows up as an expert item
+-- instead of breaking the dissection of the packet.
+--
+-- Load it with `tshark -X lua_script:PATH` or by putting it (or a link to
+-- it) into the personal plugins folder, ~/.local/lib/wireshark/plugins.
+
+local SALT = 24            -- bytes of masked salt in front of every record
+local HEADER = 16          -- bytes of record header
+local MAX_FRAME = 256      -- receivers read at most this much of a datagram
+local DEFAULT_PORT = 16024
+
+local NS_NAMELIST, NS_LISTHEAD, NS_OK, NS_LISTEND = 4, 8, 32, 34
+
+local TYPE_NAMES = {
+    [1] = "NS_REGISTER", [2] = "NS_UNREGISTER", [3] = "NS_LOOKUP",
+    [4] = "NS_NAMELIST", [6] = "NS_FINDANY", [7] = "NS_MASTER",
+    [8] = "NS_LISTHEAD", [9] = "NS_FINDMASTER", [10] = "NS_PCREGISTER",
+    [11] = "NS_PCUNREGISTER", [13] = "NS_CONTROL", [14] = "NS_BACKUP",
+    [15] = "NS_ADMINHOST", [16] = "NS_CENSUS", [32] = "NS_OK",
+    -- the stand-in name server's refusal; any reply but NS_OK refuses
+    [33] = "NS_REFUSED",
+    [34] = "NS_LISTEND",
+}
+
+local sbyte, schar, ssub, sformat = string.byte, string.char, string.sub, string.format
+local tconcat, unpack = table.concat, table.unpack or unpack
+local bxor = bit32 and bit32.bxor or bit.bxor
+
+local proto = Proto("talvenns", "Talven Name Service")
+
+-- --- fields ------------------------------------------------------------------
+local f = {
+    frame_len   = ProtoField.uint8("talvenns.frame_len", "Frame length", base.DEC,
+                                   nil, nil, "The frame's length byte: bytes of ciphertext that follow"),
+    salt        = ProtoField.bytes("talvenns.salt", "Salt", base.NONE,
+                                   "The record's 24 random bytes, unmasked"),
+    record_len  = ProtoField.uint16("talvenns.record_len", "Record length", base.DEC,
+                                    nil, nil, "Bytes of deciphered record"),
+    type        = ProtoField.uint8("talvenns.type", "Type", base.DEC, TYPE_NAMES),
+    option      = ProtoField.uint8("talvenns.option", "Option", base.DEC, nil, nil,
+                                   "Lookup mode, registration type or list selector"),
+    control     = ProtoField.uint16("talvenns.control", "Control", base.DEC, nil, nil,
+                                    "Control code of an NS_CONTROL request"),
+    level       = ProtoField.char("talvenns.level", "Level", base.OCT, nil, nil,
+                                  "Registration level, as a character ('0' + level)"),
+    name_off    = ProtoField.uint8("talvenns.name_offset", "Name offset", base.DEC),
+    addr_off    = ProtoField.uint8("talvenns.addr_offset", "Address offset", base.DEC),
+    text_off    = ProtoField.uint8("talvenns.text_offset", "Text offset", base.DEC),
+    name_len    = ProtoField.uint8("talvenns.name_len", "Name length", base.DEC),
+    name        = ProtoField.string("talvenns.name", "Name"),
+    addr_len    = ProtoField.uint8("talvenns.addr_len", "Address length", base.DEC),
+    addr        = ProtoField.string("talvenns.addr", "Address", base.ASCII,
+                                    "The address as the tools print it: a.b.c.d (port)"),
+    family      = ProtoField.uint16("talvenns.addr.family", "Family", base.DEC, nil, nil,
+                                    "Address family, in the sender's byte order (2: IPv4)"),
+    port        = ProtoField.uint16("talvenns.port", "Port", base.DEC),
+    ip          = ProtoField.ipv4("talvenns.ip", "IPv4 address"),
+    text_len    = ProtoField.uint8("talvenns.text_len", "Text length", base.DEC),
+    text        = ProtoField.string("talvenns.text", "Text"),
+    request_in  = ProtoField.framenum("talvenns.request_in", "Request in", base.NONE,
+                                      frametype.REQUEST, nil, "The frame of the request this reply answers"),
+    response_in = ProtoField.framenum("talvenns.response_in", "Response in", base.NONE,
+                                      frametype.RESPONSE, nil, "The frame of the reply to this request"),
+    time        = ProtoField.relative_time("talvenns.time", "Time since request",
+                                           "Time between the request and this reply"),
+    list_req    = ProtoField.framenum("talvenns.list_request_in", "Name list requested in",
+                                      base.NONE, frametype.REQUEST, nil,
+                                      "The NS_NAMELIST request that announced this stream's port"),
+}
+proto.fields = {
+    f.frame_len, f.salt, f.record_len, f.type, f.option, f.control, f.level,
+    f.name_off, f.addr_off, f.text_off, f.name_len, f.name, f.addr_len, f.addr,
+    f.family, f.port, f.ip, f.text_len, f.text, f.request_in, f.response_in,
+    f.time, f.list_req,
+}
+
+-- --- expert information --------------------------------------------------------
+local E, W = expert.group, expert.severity
+local ex = {
+    short_frame  = ProtoExpert.new("talvenns.short_frame",
+                                   "Frame under 25 bytes: no record", E.MALFORMED, W.WARN),
+    short_header = ProtoExpert.new("talvenns.short_header",
+                                   "Record shorter than its 16-byte header", E.MALFORMED, W.WARN),
+    offset_range = ProtoExpert.new("talvenns.offset_range",
+                                   "Offset above 127", E.MALFORMED, W.WARN),
+    length_range = ProtoExpert.new("talvenns.length_range",
+                                   "Item length above 127", E.MALFORMED, W.WARN),
+    past_end     = ProtoExpert.new("talvenns.past_end",
+                                   "Item reaches past the received bytes", E.MALFORMED, W.WARN),
+    addr_len     = ProtoExpert.new("talvenns.addr_len_bad",
+                                   "Address item length is not 16", E.MALFORMED, W.WARN),
+    no_nul       = ProtoExpert.new("talvenns.no_nul",
+                                   "String item without its NUL", E.MALFORMED, W.WARN),
+    unknown_type = ProtoExpert.new("talvenns.unknown_type",
+                                   "Unknown type code", E.PROTOCOL, W.WARN),
+    frame_cut    = ProtoExpert.new("talvenns.frame_cut",
+                                   "Frame continues past the bytes at hand", E.MALFORMED, W.WARN),
+    long_dgram   = ProtoExpert.new("talvenns.long_datagram",
+                                   "Datagram over 256 bytes: receivers read only the first 256",
+                                   E.MALFORMED, W.WARN),
+    list_order   = ProtoExpert.new("talvenns.list_order",
+                                   "Name list stream out of order", E.SEQUENCE, W.WARN),
+    refused      = ProtoExpert.new("talvenns.refused",
+                                   "Request refused", E.RESPONSE_CODE, W.NOTE),
+    keys         = ProtoExpert.new("talvenns.keys",
+                                   "Key tables unusable: records not deciphered", E.UNDECODED, W.WARN),
+    internal     = ProtoExpert.new("talvenns.internal",
+                                   "Dissector fault", E.UNDECODED, W.ERROR),
+}
+proto.experts = {
+    ex.short_frame, ex.short_header, ex.offset_range, ex.length_range, ex.past_end,
+    ex.addr_len, ex.no_nul, ex.unknown_type, ex.frame_cut, ex.long_dgram,
+    ex.list_order, ex.refused, ex.keys, ex.internal,
+}
+
+-- --- preferences -----------------------------------------------------------------
+-- The default key file: the one installed next to this script
+-- (share/talven-ns/authcryp.keys), the source tree's, or a system one.
+local function script_dir()
+    local ok, source = pcall(function() return debug.getinfo(1, "S").source end)
+    if ok and type(source) == "string" and ssub(source, 1, 1) == "@" then
+        return source:sub(2):match("^(.*)/[^/]*$") or "."
+    end
+    return nil
+end
+
+local function file_exists(path)
+    local fh = io.open(path, "rb")
+    if fh then fh:close() return true end
+    return false
+end
+
+local function default_key_file()
+    local candidates = {}
+    local dir = script_dir()
+    if dir then
+        candidates[#candidates + 1] = dir .. "/../authcryp.keys"            -- installed
+        candidates[#candidates + 1] = dir .. "/../rsockmap/authcryp.keys"   -- source tree
+    end
+    candidates[#candidates + 1] = "/usr/local/share/talven-ns/authcryp.keys"
+    candidates[#candidates + 1] = "/usr/share/talven-ns/authcryp.keys"
+    for _, c in ipairs(candidates) do
+        if file_exists(c) then return c end
+    end
+    return candidates[1]
+end
+
+proto.prefs.port = Pref.uint("Name service port", DEFAULT_PORT,
+    "UDP and TCP port of the name servers (the configured TALVEN_NAMESVC port)")
+proto.prefs.key_file = Pref.string("Key tables file", default_key_file(),
+    "Data file with the key tables: two-digit hex bytes, '#' comment lines, K0 (24) then K1 (128)")
+proto.prefs.list_ports = Pref.range("Name list ports", "",
+    "TCP ports on which clients receive name list streams, besides those that NS_NAMELIST requests in the capture announce",
+    65535)
+proto.prefs.reassemble = Pref.bool("Reassemble frames split over TCP segments", true,
+    "Needs the TCP preference \"Allow subdissector to reassemble TCP streams\"")
+
+-- --- key tables and the cipher -------------------------------------------------------
+-- Byte j (1-based) of a record is masked with key byte (j - 1) % 128 of the
+-- message key, which is salt byte (j - 1) % 128 % 24 mixed with K1.  The
+-- salt travels masked with K0, so with the masked salt c the key byte is
+-- c[SALT_POS[j]] ~ mix[j], mix[j] = K0[SALT_POS[j] - 1] ~ K1[(j - 1) % 128].
+local SALT_POS = {}
+for j = 1, MAX_FRAME do SALT_POS[j] = (j - 1) % 128 % SALT + 1 end
+
+local function key_mix(k0, k1)
+    local mix = {}
+    for j = 1, MAX_FRAME do mix[j] = bxor(k0[SALT_POS[j]], k1[(j - 1) % 128 + 1]) end
+    return mix
+end
+
+-- Reads a key data file.  Returns a table { k0 = {24 bytes}, mix = {256} }
+-- (see key_mix), or nil and the reason.
+local function parse_key_file(path)
+    if type(path) ~= "string" or path == "" then
+        return nil, "no key tables file is set (preference talvenns.key_file)"
+    end
+    local fh, err = io.open(path, "rb")
+    if not fh then return nil, "cannot open " .. tostring(err) end
+    local data = fh:read(65536)
+    local more = data and fh:read(1)
+    fh:close()
+    if not data then return nil, "cannot read " .. path end
+    if more then return nil, path .. ": too large for a key tables file" end
+    local bytes, lineno = {}, 0
+    for line in (data .. "\n"):gmatch("([^\n]*)\n") do
+        lineno = lineno + 1
+        if ssub(line, 1, 1) ~= "#" then
+            for word in line:gmatch("%S+") do
+                if not word:match("^%x%x$") then
+                    return nil, sformat("%s:%d: '%s' is not a two-digit hex byte",
+                                        path, lineno, word:sub(1, 20))
+                end
+                bytes[#bytes + 1] = tonumber(word, 16)
+            end
+        end
+    end
+    if #bytes ~= 152 then
+        return nil, sformat("%s: holds %d bytes; the key tables need exactly 152 (K0: 24, then K1: 128)",
+                            path, #bytes)
+    end
+    local k0, k1 = { unpack(bytes, 1, SALT) }, { unpack(bytes, SALT + 1, 152) }
+    return { k0 = k0, mix = key_mix(k0, k1) }
+end
+
+local keys, keys_error, keys_path = nil, nil, nil
+
+local function load_keys(path)
+    if path == keys_path and (keys or keys_error) then return end
+    keys_path = path
+    keys, keys_error = parse_key_file(path)
+end
+
+-- Deciphers bytes j1 to j2 (at most the record's length) of a record in
+-- place: rec holds the record's ciphertext bytes, masked_salt the frame's
+-- first 24 bytes.
+local function decipher(rec, masked_salt, j1, j2)
+    local mix = keys.mix
+    for j = j1, j2 do rec[j] = bxor(rec[j], masked_salt[SALT_POS[j]], mix[j]) end
+end
+
+-- --- state across packets ---------------------------------------------------------
+-- Filled while the packets are first seen (not pinfo.visited), read on
+-- every later pass.  Records are told apart by their frame number and their
+-- salt, which is random for each record.
+local pending = {}      -- connection -> { first = i, last = j, [i] = request }
+local answers = {}      -- reply record key -> request { frame, ts }
+local answered = {}     -- request record key -> reply frame
+local requests_seen = {}
+local list_ports = {}   -- port -> frame of the announcing NS_NAMELIST request
+local list_pos = {}     -- connection -> number of records so far
+local list_rank = {}    -- list record key -> its position in the stream
+local registered = {}   -- tcp.port entries this script added for name lists
+
+local udp_table = DissectorTable.get("udp.port")
+local tcp_table = DissectorTable.get("tcp.port")
+local current_port = nil
+local pref_list_ports = {}
+local pref_reassemble = true
+
+local function parse_range(text)
+    local set = {}
+    if type(text) ~= "string" then return set end
+    for part in text:gmatch("[^,%s]+") do
+        local a, b = part:match("^(%d+)%-(%d+)$")
+        a = tonumber(a or part:match("^(%d+)$"))
+        b = tonumber(b) or a
+        if a and b and a <= b and b <= 65535 and b - a < 65536 then
+            for port = a, b do set[port] = true end
+        end
+    end
+    return set
+end
+
+local function register_list_port(port)
+    if port > 0 and not registered[port] and port ~= current_port then
+        registered[port] = true
+        tcp_table:add(port, proto)
+    end
+end
+
+local function apply_prefs()
+    local port = proto.prefs.port
+    if port ~= current_port then
+        if current_port then
+            udp_table:remove(current_port, proto)
+            tcp_table:remove(current_port, proto)
+        end
+        current_port = port
+        udp_table:add(port, proto)
+        tcp_table:add(port, proto)
+    end
+    pref_list_ports = parse_range(proto.prefs.list_ports)
+    for port in pairs(pref_list_ports) do register_list_port(port) end
+    pref_reassemble = proto.prefs.reassemble
+    load_keys(proto.prefs.key_file)
+end
+
+function proto.prefs_changed()
+    pcall(apply_prefs)
+end
+
+function proto.init()
+    pending, answers, answered, requests_seen = {}, {}, {}, {}
+    list_ports, list_pos, list_rank = {}, {}, {}
+    pcall(apply_prefs)
+    -- a new capture: forget the previous one's name list ports
+    for port in pairs(registered) do
+        if not pref_list_ports[port] then
+            pcall(tcp_table.remove, tcp_table, port, proto)
+            registered[port] = nil
+        end
+    end
+end
+
+-- --- one record ----------------------------------------------------------------------
+-- What of the tree to build.  A visible tree (Wireshark's details pane,
+-- tshark -V) gets everything; otherwise only the fields that a filter or a
+-- -T fields column refers to, since every item costs time.
+-- W.top: the protocol's item; W.fields: some field; W[key]: that field.
+local ALL = setmetatable({}, { __index = function() return true end })
+local NONE = {}
+local field_keys = {}
+for k in pairs(f) do field_keys[#field_keys + 1] = k end
+local handle = nil      -- this protocol's dissector handle, once registered
+local referenced = nil  -- TreeItem.referenced
+
+local function wanted(tree)
+    if tree.visible then return ALL end
+    -- A filter on any field refers to the protocol as well, so one question
+    -- settles the common case of a tree that nobody looks at.
+    referenced = referenced or tree.referenced
+    if not handle or not referenced(tree, handle) then return NONE end
+    local w = { top = true }
+    for _, k in ipairs(field_keys) do
+        if referenced(tree, f[k]) then
+            w.fields = true
+            w[k] = true
+        end
+    end
+    return w
+end
+
+-- printaddr: "a.b.c.d (port)" of the first take (at most 16) bytes of an
+-- address that starts at rec[pos + 1], the missing bytes taken as zero.
+local function printaddr(rec, pos, take)
+    if take >= 8 then
+        return sformat("%d.%d.%d.%d (%d)", rec[pos + 5], rec[pos + 6], rec[pos + 7],
+                       rec[pos + 8], rec[pos + 3] * 256 + rec[pos + 4])
+    end
+    local b = {}
+    for k = 1, 8 do b[k] = k <= take and rec[pos + k] or 0 end
+    return sformat("%d.%d.%d.%d (%d)", b[5], b[6], b[7], b[8], b[3] * 256 + b[4])
+end
+
+local ITEM = {
+    name = { label = "Name", len = "name_len", value = "name" },
+    addr = { label = "Address", len = "addr_len", value = "addr" },
+    text = { label = "Text", len = "text_len", value = "text" },
+}
+
+-- Decodes the item of one kind at offset off of record r into the tree as
+-- far as r.W asks; anchor carries the warnings when the item itself is not
+-- shown.  Returns the item's text for the Info column, or nil.
+local function add_item(r, kind, off, anchor)
+    if off == 0 then return nil end
+    local d = ITEM[kind]
+    local W, n, rec = r.W, r.n, r.rec
+    if off > 127 then
+        anchor:add_proto_expert_info(ex.offset_range,
+            sformat("%s offset %d is above 127 (read as %d)", d.label, off, off - 256))
+        return nil
+    end
+    if off >= n then
+        anchor:add_proto_expert_info(ex.past_end,
+            sformat("%s item at %d lies past the record's %d bytes", d.label, off, n))
+        return nil
+    end
+    local ilen = rec[off + 1]
+    local avail = n - off - 1
+    local take = ilen < avail and ilen or avail
+    local base = SALT + off        -- the item's length byte in the deciphered frame
+    local dtvb, top = r.dtvb, r.top
+    local sub = top
+    if W == ALL then
+        sub = top:add(dtvb(base, 1 + take), d.label .. " item")
+    end
+    local len_item = anchor
+    if W[d.len] then len_item = sub:add(f[d.len], dtvb(base, 1)) end
+    if ilen > 127 then
+        len_item:add_proto_expert_info(ex.length_range,
+            sformat("%s item length %d is above 127 (read as %d)", d.label, ilen, ilen - 256))
+    end
+    if take < ilen then
+        len_item:add_proto_expert_info(ex.past_end,
+            sformat("%s item claims %d bytes, %d received", d.label, ilen, take))
+    end
+    local text
+    if kind == "addr" then
+        if ilen ~= 16 then
+            len_item:add_proto_expert_info(ex.addr_len,
+                sformat("Address item length is %d, not 16", ilen))
+        end
+        local use = take < 16 and take or 16
+        text = printaddr(rec, off + 1, use)
+        if W.addr then sub:add(f.addr, dtvb(base + 1, use > 0 and use or 1), text) end
+        if use >= 2 and W.family then sub:add_le(f.family, dtvb(base + 1, 2)) end
+        if use >= 4 and W.port then sub:add(f.port, dtvb(base + 3, 2)) end
+        if use >= 8 and W.ip then sub:add(f.ip, dtvb(base + 5, 4)) end
+    else
+        -- the client sees the characters up to the first NUL
+        text = schar(unpack(rec, off + 2, off + 1 + take))
+        local cut = text:find("\0", 1, true)
+        if cut then text = ssub(text, 1, cut - 1) end
+        local value_item = anchor
+        if W[d.value] then
+            value_item = sub:add(f[d.value], take > 0 and dtvb(base + 1, take) or dtvb(base, 1), text)
+        end
+        if take == ilen then
+            local nul = off + ilen + 2             -- the NUL's index in rec
+            if nul > n or rec[nul] ~= 0 then
+                value_item:add_proto_expert_info(ex.no_nul, d.label .. " item without its NUL")
+            end
+        end
+    end
+    if sub ~= top then sub:append_text(": " .. text) end
+    if kind == "text" then return "'" .. text .. "'" end
+    return text
+end
+
+-- Context of the frames being dissected, set by the dissector before it
+-- hands them to dissect_record.  conn names a TCP connection by its ports,
+-- client first (client port * 65536 + server port): a client's port is its
+-- own for as long as the connection lasts.
+local ctx = { role = nil, conn = 0, list_req = nil, W = NONE, number = 0 }
+
+local OFF_KEYS = { "name_off", "addr_off", "text_off" }
+local ROLE_LABEL = { request = "Request ", reply = "Reply " }
+local LIST_LABEL = { [NS_LISTHEAD] = "List head", [NS_LISTEND] = "List end" }
+
+-- Matches requests and replies on a connection, first come first served,
+-- and learns the ports that name list requests announce.
+local function track_exchange(r, pinfo, rtype, addr_off)
+    local top, W, key = r.top, r.W, r.key
+    local visited = pinfo.visited
+    if ctx.role == "request" then
+        if not visited and not requests_seen[key] then
+            requests_seen[key] = true
+            local q = pending[ctx.conn]
+            if not q then q = { first = 1, last = 0 } pending[ctx.conn] = q end
+            q.last = q.last + 1
+            q[q.last] = { frame = ctx.number, ts = pinfo.abs_ts, key = key }
+        end
+        if answered[key] and W.response_in then
+            top:add(f.response_in, answered[key]):set_generated()
+        end
+        -- a name list request announces the port of its stream
+        local a = addr_off
+        if rtype == NS_NAMELIST and a > 0 and a < 128 and a + 5 <= r.n and not visited then
+            local port = r.rec[a + 4] * 256 + r.rec[a + 5]
+            if not list_ports[port] then
+                list_ports[port] = ctx.number
+                register_list_port(port)
+            end
+        end
+        return
+    end
+    if not visited and answers[key] == nil then
+        local q = pending[ctx.conn]
+        if q and q.first <= q.last then
+            local req = q[q.first]
+            q[q.first] = nil
+            q.first = q.first + 1
+            answers[key] = req
+            answered[req.key] = ctx.number
+        else
+            answers[key] = false
+        end
+    end
+    local req = answers[key]
+    if req then
+        if W.request_in then top:add(f.request_in, req.frame):set_generated() end
+        if W.time then
+            local d = pinfo.abs_ts - req.ts
+            if d < 0 then d = 0 end
+            local secs = math.floor(d)
+            top:add(f.time, NSTime.new(secs, math.floor((d - secs) * 1e9 + 0.5))):set_generated()
+        end
+    end
+    if rtype ~= NS_OK then
+        local anchor = r.type_item or top
+        anchor:add_proto_expert_info(ex.refused, sformat("Request refused: reply type %d", rtype))
+    end
+end
+
+-- Places a record within its name list stream.
+local function track_list(r, pinfo, rtype)
+    if ctx.list_req and r.W.list_req then
+        r.top:add(f.list_req, ctx.list_req):set_generated()
+    end
+    local key = r.key
+    if not pinfo.visited and not list_rank[key] then
+        local pos = (list_pos[ctx.conn] or 0) + 1
+        list_pos[ctx.conn] = pos
+        list_rank[key] = pos
+    end
+    local pos = list_rank[key]
+    local anchor = r.type_item or r.top
+    if pos == 1 and rtype ~= NS_LISTHEAD then
+        anchor:add_proto_expert_info(ex.list_order, "Name list stream does not begin with NS_LISTHEAD")
+    elseif pos and pos > 1 and rtype == NS_LISTHEAD then
+        anchor:add_proto_expert_info(ex.list_order, "NS_LISTHEAD inside a name list stream")
+    end
+end
+
+-- Dissects one frame: clen bytes of ciphertext at coff in tvb, of which
+-- have are present; raw holds the tvb's bytes from its start as a string;
+-- lenbyte_off is the position of the TCP length byte, or nil for a
+-- datagram.  Returns the text for the Info column.
+local function dissect_record(tvb, raw, coff, clen, have, lenbyte_off, pinfo, tree)
+    local W = ctx.W
+    local start = lenbyte_off or coff
+    -- without an item of its own, the record's warnings go to the tree
+    local top = tree
+    if W.top then top = tree:add(proto, tvb(start, coff + have - start)) end
+    if lenbyte_off and W.frame_len then top:add(f.frame_len, tvb(lenbyte_off, 1)) end
+    if have < clen then
+        top:add_proto_expert_info(ex.frame_cut,
+            sformat("Frame of %d bytes, only %d at hand", clen, have))
+    end
+    if clen <= SALT then
+        top:add_proto_expert_info(ex.short_frame,
+            sformat("Frame of %d bytes, under 25: no record", clen))
+        local text = sformat("Short frame (%d bytes)", clen)
+        if W.top then top:append_text(", " .. text) end
+        return text
+    end
+    if have <= SALT then
+        if W.top then top:append_text(", frame cut short") end
+        return "Cut frame"
+    end
+    if not keys then
+        top:add_tvb_expert_info(ex.keys, tvb(coff, have), "Cannot decipher: " .. tostring(keys_error))
+        return "Enciphered record (no key tables)"
+    end
+
+    local n = have - SALT
+    local masked_salt = { sbyte(raw, coff + 1, coff + SALT) }
+    local rec = { sbyte(raw, coff + SALT + 1, coff + have) }
+    -- Records are told apart by their salt, which is random for each one:
+    -- the key of the state kept across packets.
+    local r = { W = W, top = top, rec = rec, n = n, key = ssub(raw, coff + 1, coff + SALT),
+                dtvb = false, type_item = false }
+    local dtvb
+    if W.fields then
+        decipher(rec, masked_salt, 1, n)
+        -- the deciphered frame, salt and record, as a data source of its own
+        local k0, salt = keys.k0, {}
+        for i = 1, SALT do salt[i] = bxor(masked_salt[i], k0[i]) end
+        dtvb = ByteArray.new(schar(unpack(salt)) .. schar(unpack(rec, 1, n)), true)
+            :tvb("Deciphered record")
+        r.dtvb = dtvb
+        if W.salt then top:add(f.salt, dtvb(0, SALT)) end
+        if W.record_len then top:add(f.record_len, dtvb(SALT, n), n):set_generated() end
+    else
+        -- Only what the Info column shows: the type, the offsets and the
+        -- items, which lie behind the header unless an offset says otherwise.
+        decipher(rec, masked_salt, 1, 1)
+        decipher(rec, masked_salt, 9, n < 11 and n or 11)
+        local o1, o2, o3 = rec[9] or 0, rec[10] or 0, rec[11] or 0
+        if (o1 > 0 and o1 < HEADER) or (o2 > 0 and o2 < HEADER) or (o3 > 0 and o3 < HEADER) then
+            decipher(rec, masked_salt, 2, n < 8 and n or 8)
+            decipher(rec, masked_salt, 12, n < HEADER and n or HEADER)
+        end
+        decipher(rec, masked_salt, HEADER + 1, n)
+    end
+    if n < HEADER then
+        top:add_proto_expert_info(ex.short_header,
+            sformat("Record of %d bytes, shorter than its 16-byte header", n))
+    end
+
+    local rtype = rec[1]
+    if W.type then r.type_item = top:add(f.type, dtvb(SALT, 1)) end
+    local tname = TYPE_NAMES[rtype]
+    if not tname then
+        tname = sformat("Unknown type %d", rtype)
+        local anchor = r.type_item or top
+        anchor:add_proto_expert_info(ex.unknown_type, sformat("Unknown type code %d", rtype))
+    end
+    if n >= 4 and W.option then top:add(f.option, dtvb(SALT + 3, 1)) end
+    if n >= 6 and W.control then top:add(f.control, dtvb(SALT + 4, 2)) end
+    if n >= 8 and W.level then top:add(f.level, dtvb(SALT + 7, 1)) end
+    local a1, a2, a3 = top, top, top
+    if W.fields then
+        if n >= 9 and W.name_off then a1 = top:add(f.name_off, dtvb(SALT + 8, 1)) end
+        if n >= 10 and W.addr_off then a2 = top:add(f.addr_off, dtvb(SALT + 9, 1)) end
+        if n >= 11 and W.text_off then a3 = top:add(f.text_off, dtvb(SALT + 10, 1)) end
+    end
+
+    local addr_off = rec[10] or 0
+    local name = add_item(r, "name", rec[9] or 0, a1)
+    local addr = add_item(r, "addr", addr_off, a2)
+    local text = add_item(r, "text", rec[11] or 0, a3)
+
+    local role, label = ctx.role, nil
+    if role == "request" or role == "reply" then
+        track_exchange(r, pinfo, rtype, addr_off)
+        label = ROLE_LABEL[role] .. tname
+    elseif role == "list" then
+        track_list(r, pinfo, rtype)
+        label = LIST_LABEL[rtype] or "List entry"
+    else
+        label = tname
+    end
+    local summary = label
+    if name then summary = summary .. " " .. name end
+    if addr then summary = summary .. " " .. addr end
+    if text then summary = summary .. " " .. text end
+    if W.top then top:append_text(", " .. summary) end
+    return summary
+end
+
+-- --- the transports ----------------------------------------------------------------------
+-- The Info texts of the records of the current packet.  TCP may call the
+-- dissector more than once for one packet (a reassembled frame, then the
+-- rest of the segment): a later call continues the text of the earlier one
+-- when the column still holds it.
+local info_parts, info_frame, info_text = {}, nil, nil
+
+local function start_columns(pinfo)
+    info_parts = {}
+    if ctx.number == info_frame and tostring(pinfo.cols.info) == info_text then
+        info_parts[1] = info_text
+    end
+end
+
+local function set_columns(pinfo)
+    local cols = pinfo.cols
+    cols.protocol = "TALVEN-NS"
+    if #info_parts > 0 then
+        info_text = tconcat(info_parts, ", ")
+        info_frame = ctx.number
+        cols.info = info_text
+    end
+end
+
+local function dissect_udp(tvb, pinfo, tree)
+    local len = tvb:len()
+    local have = len < MAX_FRAME and len or MAX_FRAME
+    info_parts[#info_parts + 1] =
+        dissect_record(tvb, have > 0 and tvb:raw(0, have) or "", 0, have, have, nil, pinfo, tree)
+    if len > MAX_FRAME then
+        tree:add_proto_expert_info(ex.long_dgram,
+            sformat("Datagram of %d bytes: receivers read only the first 256", len))
+    end
+    return len
+end
+
+-- The frames of a TCP segment (or of reassembled segments): each one length
+-- byte and that many bytes of ciphertext.  A frame that goes on past the
+-- bytes at hand is left to TCP to reassemble, or shown cut short when it
+-- cannot be.
+local function dissect_frames(tvb, pinfo, tree)
+    local len = tvb:len()
+    local raw = len > 0 and tvb:raw(0, len) or ""
+    local offset = 0
+    while offset < len do
+        local clen = sbyte(raw, offset + 1)
+        local have = len - offset - 1
+        if have < clen and pref_reassemble and pinfo.can_desegment > 0 then
+            pinfo.desegment_offset = offset
+            pinfo.desegment_len = clen - have
+            return len
+        end
+        if have > clen then have = clen end
+        info_parts[#info_parts + 1] =
+            dissect_record(tvb, raw, offset + 1, clen, have, offset, pinfo, tree)
+        offset = offset + 1 + have
+    end
+    return len
+end
+
+local function dissect_tcp(tvb, pinfo, tree)
+    local server = current_port or DEFAULT_PORT
+    local sport, dport = pinfo.src_port, pinfo.dst_port
+    ctx.list_req = nil
+    if sport ~= server and dport ~= server then
+        if list_ports[dport] or pref_list_ports[dport] then
+            -- a name list stream: the name server connected to the client's port
+            ctx.role, ctx.list_req = "list", list_ports[dport]
+            ctx.conn = sport * 65536 + dport
+            return dissect_frames(tvb, pinfo, tree)
+        end
+        if list_ports[sport] or pref_list_ports[sport] then
+            return 0        -- the client's side of a name list stream says nothing
+        end
+        server = pinfo.match_uint   -- "Decode As" on another port
+    end
+    if dport == server then
+        ctx.role = "request"
+        ctx.conn = sport * 65536 + dport
+    elseif sport == server then
+        ctx.role = "reply"
+        ctx.conn = dport * 65536 + sport
+    else
+        ctx.role, ctx.conn = nil, 0
+    end
+    return dissect_frames(tvb, pinfo, tree)
+end
+
+local function dissect(tvb, pinfo, tree)
+    ctx.number = pinfo.number
+    start_columns(pinfo)
+    ctx.W = wanted(tree)
+    if pinfo.port_type == 3 then       -- UDP
+        ctx.role, ctx.conn, ctx.list_req = "udp", 0, nil
+        return dissect_udp(tvb, pinfo, tree)
+    end
+    return dissect_tcp(tvb, pinfo, tree)
+end
+
+function proto.dissector(tvb, pinfo, tree)
+    local ok, consumed = pcall(dissect, tvb, pinfo, tree)
+    if not ok then
+        pcall(function()
+            tree:add_proto_expert_info(ex.internal, "Dissector fault: " .. tostring(consumed))
+        end)
+        consumed = tvb:len()
+    end
+    if consumed ~= 0 then pcall(set_columns, pinfo) end
+    return consumed
+end
+
+-- Registration: the name-service port on UDP and TCP (which also offers the
+-- protocol under "Decode As" for both tables).
+pcall(apply_prefs)
+pcall(function() handle = Dissector.get("talvenns") end)
