@@ -41,7 +41,7 @@ local TYPE_NAMES = {
     [34] = "NS_LISTEND",
 }
 
-local sbyte, schar, ssub, sformat = string.byte, string.char, string.sub, string.format
+local sbyte, ssub, srep, sformat = string.byte, string.sub, string.rep, string.format
 local tconcat, unpack = table.concat, table.unpack or unpack
 local bxor = bit32 and bit32.bxor or bit.bxor
 
@@ -70,8 +70,6 @@ local f = {
     addr_len    = ProtoField.uint8("talvenns.addr_len", "Address length", base.DEC),
     addr        = ProtoField.string("talvenns.addr", "Address", base.ASCII,
                                     "The address as the tools print it: a.b.c.d (port)"),
-    family      = ProtoField.uint16("talvenns.addr.family", "Family", base.DEC, nil, nil,
-                                    "Address family, in the sender's byte order (2: IPv4)"),
     port        = ProtoField.uint16("talvenns.port", "Port", base.DEC),
     ip          = ProtoField.ipv4("talvenns.ip", "IPv4 address"),
     text_len    = ProtoField.uint8("talvenns.text_len", "Text length", base.DEC),
@@ -89,7 +87,7 @@ local f = {
 proto.fields = {
     f.frame_len, f.salt, f.record_len, f.type, f.option, f.control, f.level,
     f.name_off, f.addr_off, f.text_off, f.name_len, f.name, f.addr_len, f.addr,
-    f.family, f.port, f.ip, f.text_len, f.text, f.request_in, f.response_in,
+    f.port, f.ip, f.text_len, f.text, f.request_in, f.response_in,
     f.time, f.list_req,
 }
 
@@ -175,10 +173,11 @@ proto.prefs.reassemble = Pref.bool("Reassemble frames split over TCP segments", 
     "Needs the TCP preference \"Allow subdissector to reassemble TCP streams\"")
 
 -- --- key tables and the cipher -------------------------------------------------------
--- Byte j (1-based) of a record is masked with key byte (j - 1) % 128 of the
--- message key, which is salt byte (j - 1) % 128 % 24 mixed with K1.  The
--- salt travels masked with K0, so with the masked salt c the key byte is
--- c[SALT_POS[j]] ~ mix[j], mix[j] = K0[SALT_POS[j] - 1] ~ K1[(j - 1) % 128].
+-- Byte j of a record (counted from 1) is masked with byte (j - 1) % 128 of
+-- the message key, which is salt byte (j - 1) % 128 % 24 mixed with K1.  The
+-- salt travels masked with K0, so with the masked salt c (counted from 1)
+-- the key byte is c[SALT_POS[j]] ~ mix[j], where
+-- mix[j] = K0[SALT_POS[j]] ~ K1[(j - 1) % 128 + 1].
 local SALT_POS = {}
 for j = 1, MAX_FRAME do SALT_POS[j] = (j - 1) % 128 % SALT + 1 end
 
@@ -188,8 +187,32 @@ local function key_mix(k0, k1)
     return mix
 end
 
--- Reads a key data file.  Returns a table { k0 = {24 bytes}, mix = {256} }
--- (see key_mix), or nil and the reason.
+-- Deciphering works on 32-bit words, four bytes to one call of bxor: in Lua
+-- every call costs, and bytes one by one would make deciphering the bulk
+-- of the dissector's time.  The periods of the key (128 bytes) and of the
+-- salt (24 bytes) are whole words, so word g of a record (counted from 1)
+-- is masked with salt word SALT_WORD[g] (of the six the masked salt makes)
+-- and with mix word g.
+local WORDS = MAX_FRAME / 4
+local SALT_WORD, WORD_FORMAT = {}, {}
+for g = 1, WORDS do
+    SALT_WORD[g] = (g - 1) % 32 % 6 + 1
+    WORD_FORMAT[g] = ">" .. srep("I4", g)
+end
+local PAD = { [0] = "", "\0\0\0", "\0\0", "\0" }
+local spack, sunpack = Struct.pack, Struct.unpack
+
+local function mix_words(mix)
+    local words = {}
+    for g = 1, WORDS do
+        local j = 4 * g - 3
+        words[g] = ((mix[j] * 256 + mix[j + 1]) * 256 + mix[j + 2]) * 256 + mix[j + 3]
+    end
+    return words
+end
+
+-- Reads a key data file.  Returns a table { k0_words = {6}, mix_words =
+-- {64} } (K0 and mix as 32-bit words), or nil and the reason.
 local function parse_key_file(path)
     if type(path) ~= "string" or path == "" then
         return nil, "no key tables file is set (preference talvenns.key_file)"
@@ -219,7 +242,8 @@ local function parse_key_file(path)
                             path, #bytes)
     end
     local k0, k1 = { unpack(bytes, 1, SALT) }, { unpack(bytes, SALT + 1, 152) }
-    return { k0 = k0, mix = key_mix(k0, k1) }
+    local k0_words = { sunpack(">I4I4I4I4I4I4", string.char(unpack(k0))) }
+    return { k0_words = k0_words, mix_words = mix_words(key_mix(k0, k1)) }
 end
 
 local keys, keys_error, keys_path = nil, nil, nil
@@ -230,20 +254,33 @@ local function load_keys(path)
     keys, keys_error = parse_key_file(path)
 end
 
--- Deciphers bytes j1 to j2 (at most the record's length) of a record in
--- place: rec holds the record's ciphertext bytes, masked_salt the frame's
--- first 24 bytes.
-local function decipher(rec, masked_salt, j1, j2)
-    local mix = keys.mix
-    for j = j1, j2 do rec[j] = bxor(rec[j], masked_salt[SALT_POS[j]], mix[j]) end
+-- Deciphers the n record bytes (0 < n <= 232) behind the salt that starts
+-- at position p of the string raw, and returns them as a string.
+local SW = {}
+local function decipher(raw, p, n)
+    local mix = keys.mix_words
+    SW[1], SW[2], SW[3], SW[4], SW[5], SW[6] = sunpack(">I4I4I4I4I4I4", raw, p)
+    local words = (n + 3 - (n + 3) % 4) / 4
+    local w = { sunpack(WORD_FORMAT[words], ssub(raw, p + SALT, p + SALT + n - 1) .. PAD[n % 4]) }
+    for g = 1, words do w[g] = bxor(w[g], SW[SALT_WORD[g]], mix[g]) end
+    return ssub(spack(WORD_FORMAT[words], unpack(w, 1, words)), 1, n)
+end
+
+-- The salt of the record last deciphered, unmasked, as a string.
+local function unmasked_salt()
+    local k0 = keys.k0_words
+    return spack(">I4I4I4I4I4I4", bxor(SW[1], k0[1]), bxor(SW[2], k0[2]), bxor(SW[3], k0[3]),
+                 bxor(SW[4], k0[4]), bxor(SW[5], k0[5]), bxor(SW[6], k0[6]))
 end
 
 -- --- state across packets ---------------------------------------------------------
 -- Filled while the packets are first seen (not pinfo.visited), read on
--- every later pass.  Records are told apart by their frame number and their
--- salt, which is random for each record.
-local pending = {}      -- connection -> { first = i, last = j, [i] = request }
-local answers = {}      -- reply record key -> request { frame, ts }
+-- every later pass.  Records are told apart by their masked salt, random
+-- for each record (a peer that sends the very same bytes twice gets the
+-- second copy matched as the first).
+local pending = {}      -- connection -> queue of unanswered requests (see queue_*)
+local answers = {}      -- reply record key -> frame of its request, or false
+local answer_ts = {}    -- reply record key -> time of its request
 local answered = {}     -- request record key -> reply frame
 local requests_seen = {}
 local list_ports = {}   -- port -> frame of the announcing NS_NAMELIST request
@@ -300,7 +337,7 @@ function proto.prefs_changed()
 end
 
 function proto.init()
-    pending, answers, answered, requests_seen = {}, {}, {}, {}
+    pending, answers, answer_ts, answered, requests_seen = {}, {}, {}, {}, {}
     list_ports, list_pos, list_rank = {}, {}, {}
     pcall(apply_prefs)
     -- a new capture: forget the previous one's name list ports
@@ -317,19 +354,23 @@ end
 -- tshark -V) gets everything; otherwise only the fields that a filter or a
 -- -T fields column refers to, since every item costs time.
 -- W.top: the protocol's item; W.fields: some field; W[key]: that field.
-local ALL = setmetatable({}, { __index = function() return true end })
+local ALL = { top = true, fields = true }
 local NONE = {}
 local field_keys = {}
-for k in pairs(f) do field_keys[#field_keys + 1] = k end
+for k in pairs(f) do
+    field_keys[#field_keys + 1] = k
+    ALL[k] = true
+end
 local handle = nil      -- this protocol's dissector handle, once registered
 local referenced = nil  -- TreeItem.referenced
 
 local function wanted(tree)
-    if tree.visible then return ALL end
-    -- A filter on any field refers to the protocol as well, so one question
-    -- settles the common case of a tree that nobody looks at.
+    -- A visible tree counts as referring to everything, and a filter on
+    -- any field refers to the protocol as well: one question settles the
+    -- common case of a tree that nobody looks at.
     referenced = referenced or tree.referenced
     if not handle or not referenced(tree, handle) then return NONE end
+    if tree.visible then return ALL end
     local w = { top = true }
     for _, k in ipairs(field_keys) do
         if referenced(tree, f[k]) then
@@ -341,15 +382,11 @@ local function wanted(tree)
 end
 
 -- printaddr: "a.b.c.d (port)" of the first take (at most 16) bytes of an
--- address that starts at rec[pos + 1], the missing bytes taken as zero.
-local function printaddr(rec, pos, take)
-    if take >= 8 then
-        return sformat("%d.%d.%d.%d (%d)", rec[pos + 5], rec[pos + 6], rec[pos + 7],
-                       rec[pos + 8], rec[pos + 3] * 256 + rec[pos + 4])
-    end
-    local b = {}
-    for k = 1, 8 do b[k] = k <= take and rec[pos + k] or 0 end
-    return sformat("%d.%d.%d.%d (%d)", b[5], b[6], b[7], b[8], b[3] * 256 + b[4])
+-- address whose first byte is plain[pos], the missing bytes taken as zero.
+local function printaddr(plain, pos, take)
+    local _, _, p1, p2, a1, a2, a3, a4 = sbyte(plain, pos, pos + (take < 8 and take or 8) - 1)
+    return sformat("%d.%d.%d.%d (%d)", a1 or 0, a2 or 0, a3 or 0, a4 or 0,
+                   (p1 or 0) * 256 + (p2 or 0))
 end
 
 local ITEM = {
@@ -358,13 +395,18 @@ local ITEM = {
     text = { label = "Text", len = "text_len", value = "text" },
 }
 
--- Decodes the item of one kind at offset off of record r into the tree as
--- far as r.W asks; anchor carries the warnings when the item itself is not
--- shown.  Returns the item's text for the Info column, or nil.
-local function add_item(r, kind, off, anchor)
+-- The record being dissected: its deciphered bytes (plain, n of them), the
+-- data source they are shown from (dtvb, when fields are wanted), the
+-- protocol item (top) and the type's item (type_item, when shown).
+local R = { plain = "", n = 0, dtvb = nil, top = nil, type_item = nil, W = NONE }
+
+-- Decodes the item of one kind at offset off into the tree as far as R.W
+-- asks; anchor carries the warnings when the item itself is not shown.
+-- Returns the item's text for the Info column, or nil.
+local function add_item(kind, off, anchor)
     if off == 0 then return nil end
     local d = ITEM[kind]
-    local W, n, rec = r.W, r.n, r.rec
+    local W, n, plain = R.W, R.n, R.plain
     if off > 127 then
         anchor:add_proto_expert_info(ex.offset_range,
             sformat("%s offset %d is above 127 (read as %d)", d.label, off, off - 256))
@@ -375,14 +417,26 @@ local function add_item(r, kind, off, anchor)
             sformat("%s item at %d lies past the record's %d bytes", d.label, off, n))
         return nil
     end
-    local ilen = rec[off + 1]
+    local ilen = sbyte(plain, off + 1)
     local avail = n - off - 1
     local take = ilen < avail and ilen or avail
     local base = SALT + off        -- the item's length byte in the deciphered frame
-    local dtvb, top = r.dtvb, r.top
-    local sub = top
-    if W == ALL then
-        sub = top:add(dtvb(base, 1 + take), d.label .. " item")
+    local dtvb, top = R.dtvb, R.top
+    -- In a full tree the item's value heads a subtree that holds the rest.
+    local sub, value_item = top, nil
+    local value_range = dtvb and (take > 0 and dtvb(base + 1, take) or dtvb(base, 1))
+    local text
+    if kind == "addr" then
+        text = printaddr(plain, off + 2, take < 16 and take or 16)
+    else
+        -- the client sees the characters up to the first NUL
+        text = ssub(plain, off + 2, off + 1 + take)
+        local cut = text:find("\0", 1, true)
+        if cut then text = ssub(text, 1, cut - 1) end
+    end
+    if W[d.value] then
+        value_item = top:add(f[d.value], value_range, text)
+        if W == ALL then sub = value_item end
     end
     local len_item = anchor
     if W[d.len] then len_item = sub:add(f[d.len], dtvb(base, 1)) end
@@ -394,35 +448,20 @@ local function add_item(r, kind, off, anchor)
         len_item:add_proto_expert_info(ex.past_end,
             sformat("%s item claims %d bytes, %d received", d.label, ilen, take))
     end
-    local text
     if kind == "addr" then
         if ilen ~= 16 then
             len_item:add_proto_expert_info(ex.addr_len,
                 sformat("Address item length is %d, not 16", ilen))
         end
-        local use = take < 16 and take or 16
-        text = printaddr(rec, off + 1, use)
-        if W.addr then sub:add(f.addr, dtvb(base + 1, use > 0 and use or 1), text) end
-        if use >= 2 and W.family then sub:add_le(f.family, dtvb(base + 1, 2)) end
-        if use >= 4 and W.port then sub:add(f.port, dtvb(base + 3, 2)) end
-        if use >= 8 and W.ip then sub:add(f.ip, dtvb(base + 5, 4)) end
-    else
-        -- the client sees the characters up to the first NUL
-        text = schar(unpack(rec, off + 2, off + 1 + take))
-        local cut = text:find("\0", 1, true)
-        if cut then text = ssub(text, 1, cut - 1) end
-        local value_item = anchor
-        if W[d.value] then
-            value_item = sub:add(f[d.value], take > 0 and dtvb(base + 1, take) or dtvb(base, 1), text)
-        end
-        if take == ilen then
-            local nul = off + ilen + 2             -- the NUL's index in rec
-            if nul > n or rec[nul] ~= 0 then
-                value_item:add_proto_expert_info(ex.no_nul, d.label .. " item without its NUL")
-            end
+        if take >= 4 and W.port then sub:add(f.port, dtvb(base + 3, 2)) end
+        if take >= 8 and W.ip then sub:add(f.ip, dtvb(base + 5, 4)) end
+    elseif take == ilen then
+        local nul = off + ilen + 2             -- where the NUL belongs
+        if nul > n or sbyte(plain, nul) ~= 0 then
+            local anchor_nul = value_item or anchor
+            anchor_nul:add_proto_expert_info(ex.no_nul, d.label .. " item without its NUL")
         end
     end
-    if sub ~= top then sub:append_text(": " .. text) end
     if kind == "text" then return "'" .. text .. "'" end
     return text
 end
@@ -433,30 +472,33 @@ end
 -- own for as long as the connection lasts.
 local ctx = { role = nil, conn = 0, list_req = nil, W = NONE, number = 0 }
 
-local OFF_KEYS = { "name_off", "addr_off", "text_off" }
 local ROLE_LABEL = { request = "Request ", reply = "Reply " }
 local LIST_LABEL = { [NS_LISTHEAD] = "List head", [NS_LISTEND] = "List end" }
 
 -- Matches requests and replies on a connection, first come first served,
--- and learns the ports that name list requests announce.
-local function track_exchange(r, pinfo, rtype, addr_off)
-    local top, W, key = r.top, r.W, r.key
+-- and learns the ports that name list requests announce.  key tells the
+-- record apart from all others: its masked salt, random for each record.
+local function track_exchange(pinfo, key, rtype, addr_off)
+    local top, W = R.top, R.W
     local visited = pinfo.visited
     if ctx.role == "request" then
         if not visited and not requests_seen[key] then
             requests_seen[key] = true
+            -- the queue holds frame, time and key of each request, in turn
             local q = pending[ctx.conn]
             if not q then q = { first = 1, last = 0 } pending[ctx.conn] = q end
-            q.last = q.last + 1
-            q[q.last] = { frame = ctx.number, ts = pinfo.abs_ts, key = key }
+            local last = q.last
+            q[last + 1], q[last + 2], q[last + 3] = ctx.number, pinfo.abs_ts, key
+            q.last = last + 3
         end
         if answered[key] and W.response_in then
             top:add(f.response_in, answered[key]):set_generated()
         end
         -- a name list request announces the port of its stream
         local a = addr_off
-        if rtype == NS_NAMELIST and a > 0 and a < 128 and a + 5 <= r.n and not visited then
-            local port = r.rec[a + 4] * 256 + r.rec[a + 5]
+        if rtype == NS_NAMELIST and a > 0 and a < 128 and a + 5 <= R.n and not visited then
+            local hi, lo = sbyte(R.plain, a + 4, a + 5)
+            local port = hi * 256 + lo
             if not list_ports[port] then
                 list_ports[port] = ctx.number
                 register_list_port(port)
@@ -466,45 +508,44 @@ local function track_exchange(r, pinfo, rtype, addr_off)
     end
     if not visited and answers[key] == nil then
         local q = pending[ctx.conn]
-        if q and q.first <= q.last then
-            local req = q[q.first]
-            q[q.first] = nil
-            q.first = q.first + 1
-            answers[key] = req
-            answered[req.key] = ctx.number
+        if q and q.first < q.last then
+            local first = q.first
+            answers[key], answer_ts[key] = q[first], q[first + 1]
+            answered[q[first + 2]] = ctx.number
+            q[first], q[first + 1], q[first + 2] = nil, nil, nil
+            q.first = first + 3
         else
             answers[key] = false
         end
     end
     local req = answers[key]
     if req then
-        if W.request_in then top:add(f.request_in, req.frame):set_generated() end
+        if W.request_in then top:add(f.request_in, req):set_generated() end
         if W.time then
-            local d = pinfo.abs_ts - req.ts
+            local d = pinfo.abs_ts - answer_ts[key]
             if d < 0 then d = 0 end
             local secs = math.floor(d)
             top:add(f.time, NSTime.new(secs, math.floor((d - secs) * 1e9 + 0.5))):set_generated()
         end
     end
     if rtype ~= NS_OK then
-        local anchor = r.type_item or top
+        local anchor = R.type_item or top
         anchor:add_proto_expert_info(ex.refused, sformat("Request refused: reply type %d", rtype))
     end
 end
 
 -- Places a record within its name list stream.
-local function track_list(r, pinfo, rtype)
-    if ctx.list_req and r.W.list_req then
-        r.top:add(f.list_req, ctx.list_req):set_generated()
+local function track_list(pinfo, key, rtype)
+    if ctx.list_req and R.W.list_req then
+        R.top:add(f.list_req, ctx.list_req):set_generated()
     end
-    local key = r.key
     if not pinfo.visited and not list_rank[key] then
         local pos = (list_pos[ctx.conn] or 0) + 1
         list_pos[ctx.conn] = pos
         list_rank[key] = pos
     end
     local pos = list_rank[key]
-    local anchor = r.type_item or r.top
+    local anchor = R.type_item or R.top
     if pos == 1 and rtype ~= NS_LISTHEAD then
         anchor:add_proto_expert_info(ex.list_order, "Name list stream does not begin with NS_LISTHEAD")
     elseif pos and pos > 1 and rtype == NS_LISTHEAD then
@@ -544,69 +585,50 @@ local function dissect_record(tvb, raw, coff, clen, have, lenbyte_off, pinfo, tr
     end
 
     local n = have - SALT
-    local masked_salt = { sbyte(raw, coff + 1, coff + SALT) }
-    local rec = { sbyte(raw, coff + SALT + 1, coff + have) }
-    -- Records are told apart by their salt, which is random for each one:
-    -- the key of the state kept across packets.
-    local r = { W = W, top = top, rec = rec, n = n, key = ssub(raw, coff + 1, coff + SALT),
-                dtvb = false, type_item = false }
+    local plain = decipher(raw, coff + 1, n)
+    R.plain, R.n, R.W, R.top, R.type_item, R.dtvb = plain, n, W, top, nil, nil
     local dtvb
     if W.fields then
-        decipher(rec, masked_salt, 1, n)
         -- the deciphered frame, salt and record, as a data source of its own
-        local k0, salt = keys.k0, {}
-        for i = 1, SALT do salt[i] = bxor(masked_salt[i], k0[i]) end
-        dtvb = ByteArray.new(schar(unpack(salt)) .. schar(unpack(rec, 1, n)), true)
-            :tvb("Deciphered record")
-        r.dtvb = dtvb
+        dtvb = ByteArray.new(unmasked_salt() .. plain, true):tvb("Deciphered record")
+        R.dtvb = dtvb
         if W.salt then top:add(f.salt, dtvb(0, SALT)) end
         if W.record_len then top:add(f.record_len, dtvb(SALT, n), n):set_generated() end
-    else
-        -- Only what the Info column shows: the type, the offsets and the
-        -- items, which lie behind the header unless an offset says otherwise.
-        decipher(rec, masked_salt, 1, 1)
-        decipher(rec, masked_salt, 9, n < 11 and n or 11)
-        local o1, o2, o3 = rec[9] or 0, rec[10] or 0, rec[11] or 0
-        if (o1 > 0 and o1 < HEADER) or (o2 > 0 and o2 < HEADER) or (o3 > 0 and o3 < HEADER) then
-            decipher(rec, masked_salt, 2, n < 8 and n or 8)
-            decipher(rec, masked_salt, 12, n < HEADER and n or HEADER)
-        end
-        decipher(rec, masked_salt, HEADER + 1, n)
     end
     if n < HEADER then
         top:add_proto_expert_info(ex.short_header,
             sformat("Record of %d bytes, shorter than its 16-byte header", n))
     end
 
-    local rtype = rec[1]
-    if W.type then r.type_item = top:add(f.type, dtvb(SALT, 1)) end
+    local rtype = sbyte(plain, 1)
+    if W.type then R.type_item = top:add(f.type, dtvb(SALT, 1)) end
     local tname = TYPE_NAMES[rtype]
     if not tname then
         tname = sformat("Unknown type %d", rtype)
-        local anchor = r.type_item or top
+        local anchor = R.type_item or top
         anchor:add_proto_expert_info(ex.unknown_type, sformat("Unknown type code %d", rtype))
     end
-    if n >= 4 and W.option then top:add(f.option, dtvb(SALT + 3, 1)) end
-    if n >= 6 and W.control then top:add(f.control, dtvb(SALT + 4, 2)) end
-    if n >= 8 and W.level then top:add(f.level, dtvb(SALT + 7, 1)) end
+    local o1, o2, o3 = sbyte(plain, 9, 11)
+    o1, o2, o3 = o1 or 0, o2 or 0, o3 or 0
     local a1, a2, a3 = top, top, top
     if W.fields then
+        if n >= 4 and W.option then top:add(f.option, dtvb(SALT + 3, 1)) end
+        if n >= 6 and W.control then top:add(f.control, dtvb(SALT + 4, 2)) end
+        if n >= 8 and W.level then top:add(f.level, dtvb(SALT + 7, 1)) end
         if n >= 9 and W.name_off then a1 = top:add(f.name_off, dtvb(SALT + 8, 1)) end
         if n >= 10 and W.addr_off then a2 = top:add(f.addr_off, dtvb(SALT + 9, 1)) end
         if n >= 11 and W.text_off then a3 = top:add(f.text_off, dtvb(SALT + 10, 1)) end
     end
-
-    local addr_off = rec[10] or 0
-    local name = add_item(r, "name", rec[9] or 0, a1)
-    local addr = add_item(r, "addr", addr_off, a2)
-    local text = add_item(r, "text", rec[11] or 0, a3)
+    local name = add_item("name", o1, a1)
+    local addr = add_item("addr", o2, a2)
+    local text = add_item("text", o3, a3)
 
     local role, label = ctx.role, nil
     if role == "request" or role == "reply" then
-        track_exchange(r, pinfo, rtype, addr_off)
+        track_exchange(pinfo, ssub(raw, coff + 1, coff + SALT), rtype, o2)
         label = ROLE_LABEL[role] .. tname
     elseif role == "list" then
-        track_list(r, pinfo, rtype)
+        track_list(pinfo, ssub(raw, coff + 1, coff + SALT), rtype)
         label = LIST_LABEL[rtype] or "List entry"
     else
         label = tname
@@ -624,30 +646,36 @@ end
 -- dissector more than once for one packet (a reassembled frame, then the
 -- rest of the segment): a later call continues the text of the earlier one
 -- when the column still holds it.
-local info_parts, info_frame, info_text = {}, nil, nil
+local info_parts, info_count, info_frame, info_text = {}, 0, nil, nil
 
 local function start_columns(pinfo)
-    info_parts = {}
+    info_count = 0
     if ctx.number == info_frame and tostring(pinfo.cols.info) == info_text then
+        info_count = 1
         info_parts[1] = info_text
     end
+end
+
+local function add_info(text)
+    info_count = info_count + 1
+    info_parts[info_count] = text
 end
 
 local function set_columns(pinfo)
     local cols = pinfo.cols
     cols.protocol = "TALVEN-NS"
-    if #info_parts > 0 then
-        info_text = tconcat(info_parts, ", ")
+    if info_count > 0 then
+        info_text = tconcat(info_parts, ", ", 1, info_count)
         info_frame = ctx.number
         cols.info = info_text
     end
 end
 
 local function dissect_udp(tvb, pinfo, tree)
-    local len = tvb:len()
+    local raw = tvb:raw()
+    local len = #raw
     local have = len < MAX_FRAME and len or MAX_FRAME
-    info_parts[#info_parts + 1] =
-        dissect_record(tvb, have > 0 and tvb:raw(0, have) or "", 0, have, have, nil, pinfo, tree)
+    add_info(dissect_record(tvb, raw, 0, have, have, nil, pinfo, tree))
     if len > MAX_FRAME then
         tree:add_proto_expert_info(ex.long_dgram,
             sformat("Datagram of %d bytes: receivers read only the first 256", len))
@@ -660,8 +688,8 @@ end
 -- bytes at hand is left to TCP to reassemble, or shown cut short when it
 -- cannot be.
 local function dissect_frames(tvb, pinfo, tree)
-    local len = tvb:len()
-    local raw = len > 0 and tvb:raw(0, len) or ""
+    local raw = tvb:raw()
+    local len = #raw
     local offset = 0
     while offset < len do
         local clen = sbyte(raw, offset + 1)
@@ -672,8 +700,7 @@ local function dissect_frames(tvb, pinfo, tree)
             return len
         end
         if have > clen then have = clen end
-        info_parts[#info_parts + 1] =
-            dissect_record(tvb, raw, offset + 1, clen, have, offset, pinfo, tree)
+        add_info(dissect_record(tvb, raw, offset + 1, clen, have, offset, pinfo, tree))
         offset = offset + 1 + have
     end
     return len
@@ -711,11 +738,15 @@ local function dissect(tvb, pinfo, tree)
     ctx.number = pinfo.number
     start_columns(pinfo)
     ctx.W = wanted(tree)
+    local consumed
     if pinfo.port_type == 3 then       -- UDP
         ctx.role, ctx.conn, ctx.list_req = "udp", 0, nil
-        return dissect_udp(tvb, pinfo, tree)
+        consumed = dissect_udp(tvb, pinfo, tree)
+    else
+        consumed = dissect_tcp(tvb, pinfo, tree)
     end
-    return dissect_tcp(tvb, pinfo, tree)
+    if consumed ~= 0 then set_columns(pinfo) end
+    return consumed
 end
 
 function proto.dissector(tvb, pinfo, tree)
@@ -724,9 +755,9 @@ function proto.dissector(tvb, pinfo, tree)
         pcall(function()
             tree:add_proto_expert_info(ex.internal, "Dissector fault: " .. tostring(consumed))
         end)
+        pcall(set_columns, pinfo)
         consumed = tvb:len()
     end
-    if consumed ~= 0 then pcall(set_columns, pinfo) end
     return consumed
 end
 
