@@ -28,6 +28,15 @@ done
 leaked=$(find "$prefix/include" -name '*.hpp' -o -name 'authcryp*')
 [[ -z $leaked ]] || fail "internal headers installed: $leaked"
 
+# The installed Wireshark dissector finds the installed key tables by itself
+# (checked on a kept capture when this build uses the tables it was made with).
+if command -v tshark >/dev/null && cmp -s "$(cache NS_KEY_FILE)" "$src/rsockmap/authcryp.keys"; then
+    types=$(HOME=$work tshark -n -r "$src/tests/data/demo.pcapng" \
+        -X "lua_script:$prefix/share/talven-ns/wireshark/talven-ns.lua" -Y talvenns \
+        -T fields -e talvenns.type 2>/dev/null | head -3 | paste -sd' ')
+    [[ $types == "16 7 14" ]] || fail "the installed dissector read the demo capture as '$types'"
+fi
+
 # --- programs built against the installed library --------------------------
 # Sanitized builds need the same runtime in the programs that link the library.
 san=$(cache NS_SANITIZE)
