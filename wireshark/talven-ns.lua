@@ -92,37 +92,37 @@ proto.fields = {
 }
 
 -- --- expert information --------------------------------------------------------
-local E, W = expert.group, expert.severity
+local GROUP, LEVEL = expert.group, expert.severity
 local ex = {
     short_frame  = ProtoExpert.new("talvenns.short_frame",
-                                   "Frame under 25 bytes: no record", E.MALFORMED, W.WARN),
+                                   "Frame under 25 bytes: no record", GROUP.MALFORMED, LEVEL.WARN),
     short_header = ProtoExpert.new("talvenns.short_header",
-                                   "Record shorter than its 16-byte header", E.MALFORMED, W.WARN),
+                                   "Record shorter than its 16-byte header", GROUP.MALFORMED, LEVEL.WARN),
     offset_range = ProtoExpert.new("talvenns.offset_range",
-                                   "Offset above 127", E.MALFORMED, W.WARN),
+                                   "Offset above 127", GROUP.MALFORMED, LEVEL.WARN),
     length_range = ProtoExpert.new("talvenns.length_range",
-                                   "Item length above 127", E.MALFORMED, W.WARN),
+                                   "Item length above 127", GROUP.MALFORMED, LEVEL.WARN),
     past_end     = ProtoExpert.new("talvenns.past_end",
-                                   "Item reaches past the received bytes", E.MALFORMED, W.WARN),
+                                   "Item reaches past the received bytes", GROUP.MALFORMED, LEVEL.WARN),
     addr_len     = ProtoExpert.new("talvenns.addr_len_bad",
-                                   "Address item length is not 16", E.MALFORMED, W.WARN),
+                                   "Address item length is not 16", GROUP.MALFORMED, LEVEL.WARN),
     no_nul       = ProtoExpert.new("talvenns.no_nul",
-                                   "String item without its NUL", E.MALFORMED, W.WARN),
+                                   "String item without its NUL", GROUP.MALFORMED, LEVEL.WARN),
     unknown_type = ProtoExpert.new("talvenns.unknown_type",
-                                   "Unknown type code", E.PROTOCOL, W.WARN),
+                                   "Unknown type code", GROUP.PROTOCOL, LEVEL.WARN),
     frame_cut    = ProtoExpert.new("talvenns.frame_cut",
-                                   "Frame continues past the bytes at hand", E.MALFORMED, W.WARN),
+                                   "Frame continues past the bytes at hand", GROUP.MALFORMED, LEVEL.WARN),
     long_dgram   = ProtoExpert.new("talvenns.long_datagram",
                                    "Datagram over 256 bytes: receivers read only the first 256",
-                                   E.MALFORMED, W.WARN),
+                                   GROUP.MALFORMED, LEVEL.WARN),
     list_order   = ProtoExpert.new("talvenns.list_order",
-                                   "Name list stream out of order", E.SEQUENCE, W.WARN),
+                                   "Name list stream out of order", GROUP.SEQUENCE, LEVEL.WARN),
     refused      = ProtoExpert.new("talvenns.refused",
-                                   "Request refused", E.RESPONSE_CODE, W.NOTE),
+                                   "Request refused", GROUP.RESPONSE_CODE, LEVEL.NOTE),
     keys         = ProtoExpert.new("talvenns.keys",
-                                   "Key tables unusable: records not deciphered", E.UNDECODED, W.WARN),
+                                   "Key tables unusable: records not deciphered", GROUP.UNDECODED, LEVEL.WARN),
     internal     = ProtoExpert.new("talvenns.internal",
-                                   "Dissector fault", E.UNDECODED, W.ERROR),
+                                   "Dissector fault", GROUP.UNDECODED, LEVEL.ERROR),
 }
 proto.experts = {
     ex.short_frame, ex.short_header, ex.offset_range, ex.length_range, ex.past_end,
@@ -277,16 +277,19 @@ end
 -- Filled while the packets are first seen (not pinfo.visited), read on
 -- every later pass.  Records are told apart by their masked salt, random
 -- for each record (a peer that sends the very same bytes twice gets the
--- second copy matched as the first).
-local pending = {}      -- connection -> queue of unanswered requests (see queue_*)
+-- second copy taken for the first).  A client sends one request per
+-- connection, so a connection has at most one request waiting for its
+-- reply; a later request replaces it (the client's port has been reused).
+local waiting = {}      -- connection -> { frame, time, key } of its request
 local answers = {}      -- reply record key -> frame of its request, or false
 local answer_ts = {}    -- reply record key -> time of its request
 local answered = {}     -- request record key -> reply frame
 local requests_seen = {}
 local list_ports = {}   -- port -> frame of the announcing NS_NAMELIST request
-local list_pos = {}     -- connection -> number of records so far
-local list_rank = {}    -- list record key -> its position in the stream
-local registered = {}   -- tcp.port entries this script added for name lists
+local list_open = {}    -- connection -> a list head came and no end yet
+local list_note = {}    -- list record key -> what is wrong with its place, or false
+local registered = {}   -- port -> the tcp.port entry it had before this
+                        -- script claimed it for name lists (or false)
 
 local udp_table = DissectorTable.get("udp.port")
 local tcp_table = DissectorTable.get("tcp.port")
@@ -309,8 +312,8 @@ local function parse_range(text)
 end
 
 local function register_list_port(port)
-    if port > 0 and not registered[port] and port ~= current_port then
-        registered[port] = true
+    if port > 0 and registered[port] == nil and port ~= current_port then
+        registered[port] = tcp_table:get_dissector(port) or false
         tcp_table:add(port, proto)
     end
 end
@@ -337,13 +340,15 @@ function proto.prefs_changed()
 end
 
 function proto.init()
-    pending, answers, answer_ts, answered, requests_seen = {}, {}, {}, {}, {}
-    list_ports, list_pos, list_rank = {}, {}, {}
+    waiting, answers, answer_ts, answered, requests_seen = {}, {}, {}, {}, {}
+    list_ports, list_open, list_note = {}, {}, {}
+    keys_path = nil                 -- read the key file afresh
     pcall(apply_prefs)
-    -- a new capture: forget the previous one's name list ports
-    for port in pairs(registered) do
+    -- a new capture: give the previous one's name list ports back
+    for port, before in pairs(registered) do
         if not pref_list_ports[port] then
             pcall(tcp_table.remove, tcp_table, port, proto)
+            if before then pcall(tcp_table.add, tcp_table, port, before) end
             registered[port] = nil
         end
     end
@@ -424,7 +429,6 @@ local function add_item(kind, off, anchor)
     local dtvb, top = R.dtvb, R.top
     -- In a full tree the item's value heads a subtree that holds the rest.
     local sub, value_item = top, nil
-    local value_range = dtvb and (take > 0 and dtvb(base + 1, take) or dtvb(base, 1))
     local text
     if kind == "addr" then
         text = printaddr(plain, off + 2, take < 16 and take or 16)
@@ -435,7 +439,7 @@ local function add_item(kind, off, anchor)
         if cut then text = ssub(text, 1, cut - 1) end
     end
     if W[d.value] then
-        value_item = top:add(f[d.value], value_range, text)
+        value_item = top:add(f[d.value], take > 0 and dtvb(base + 1, take) or dtvb(base, 1), text)
         if W == ALL then sub = value_item end
     end
     local len_item = anchor
@@ -475,21 +479,16 @@ local ctx = { role = nil, conn = 0, list_req = nil, W = NONE, number = 0 }
 local ROLE_LABEL = { request = "Request ", reply = "Reply " }
 local LIST_LABEL = { [NS_LISTHEAD] = "List head", [NS_LISTEND] = "List end" }
 
--- Matches requests and replies on a connection, first come first served,
--- and learns the ports that name list requests announce.  key tells the
--- record apart from all others: its masked salt, random for each record.
+-- Matches a reply with the request of its connection, and learns the ports
+-- that name list requests announce.  key tells the record apart from all
+-- others (see above).
 local function track_exchange(pinfo, key, rtype, addr_off)
     local top, W = R.top, R.W
     local visited = pinfo.visited
     if ctx.role == "request" then
         if not visited and not requests_seen[key] then
             requests_seen[key] = true
-            -- the queue holds frame, time and key of each request, in turn
-            local q = pending[ctx.conn]
-            if not q then q = { first = 1, last = 0 } pending[ctx.conn] = q end
-            local last = q.last
-            q[last + 1], q[last + 2], q[last + 3] = ctx.number, pinfo.abs_ts, key
-            q.last = last + 3
+            waiting[ctx.conn] = { ctx.number, pinfo.abs_ts, key }
         end
         if answered[key] and W.response_in then
             top:add(f.response_in, answered[key]):set_generated()
@@ -507,13 +506,11 @@ local function track_exchange(pinfo, key, rtype, addr_off)
         return
     end
     if not visited and answers[key] == nil then
-        local q = pending[ctx.conn]
-        if q and q.first < q.last then
-            local first = q.first
-            answers[key], answer_ts[key] = q[first], q[first + 1]
-            answered[q[first + 2]] = ctx.number
-            q[first], q[first + 1], q[first + 2] = nil, nil, nil
-            q.first = first + 3
+        local req = waiting[ctx.conn]
+        if req then
+            answers[key], answer_ts[key] = req[1], req[2]
+            answered[req[3]] = ctx.number
+            waiting[ctx.conn] = nil
         else
             answers[key] = false
         end
@@ -534,22 +531,25 @@ local function track_exchange(pinfo, key, rtype, addr_off)
     end
 end
 
--- Places a record within its name list stream.
+-- Places a record within its name list stream: a head, names, an end.
 local function track_list(pinfo, key, rtype)
     if ctx.list_req and R.W.list_req then
         R.top:add(f.list_req, ctx.list_req):set_generated()
     end
-    if not pinfo.visited and not list_rank[key] then
-        local pos = (list_pos[ctx.conn] or 0) + 1
-        list_pos[ctx.conn] = pos
-        list_rank[key] = pos
+    if not pinfo.visited and list_note[key] == nil then
+        local conn, note = ctx.conn, false
+        if rtype == NS_LISTHEAD then
+            if list_open[conn] then note = "NS_LISTHEAD inside a name list stream" end
+            list_open[conn] = true
+        else
+            if not list_open[conn] then note = "Name list stream does not begin with NS_LISTHEAD" end
+            if rtype == NS_LISTEND then list_open[conn] = nil end
+        end
+        list_note[key] = note
     end
-    local pos = list_rank[key]
-    local anchor = R.type_item or R.top
-    if pos == 1 and rtype ~= NS_LISTHEAD then
-        anchor:add_proto_expert_info(ex.list_order, "Name list stream does not begin with NS_LISTHEAD")
-    elseif pos and pos > 1 and rtype == NS_LISTHEAD then
-        anchor:add_proto_expert_info(ex.list_order, "NS_LISTHEAD inside a name list stream")
+    if list_note[key] then
+        local anchor = R.type_item or R.top
+        anchor:add_proto_expert_info(ex.list_order, list_note[key])
     end
 end
 
