@@ -31,7 +31,7 @@ leaked=$(find "$prefix/include" -name '*.hpp' -o -name 'authcryp*')
 # The installed Wireshark dissector finds the installed key tables by itself
 # (checked on a kept capture when this build uses the tables it was made with).
 if command -v tshark >/dev/null && cmp -s "$(cache NS_KEY_FILE)" "$src/rsockmap/authcryp.keys"; then
-    types=$(HOME=$work tshark -n -r "$src/tests/data/demo.pcapng" \
+    types=$(HOME=$work tshark -n -r "$src/tests/data/demo.pcap" \
         -X "lua_script:$prefix/share/talven-ns/wireshark/talven-ns.lua" -Y talvenns \
         -T fields -e talvenns.type 2>/dev/null | head -3 | paste -sd' ')
     [[ $types == "16 7 14" ]] || fail "the installed dissector read the demo capture as '$types'"

@@ -593,7 +593,7 @@ local function dissect_record(tvb, raw, coff, clen, have, lenbyte_off, pinfo, tr
         dtvb = ByteArray.new(unmasked_salt() .. plain, true):tvb("Deciphered record")
         R.dtvb = dtvb
         if W.salt then top:add(f.salt, dtvb(0, SALT)) end
-        if W.record_len then top:add(f.record_len, dtvb(SALT, n), n):set_generated() end
+        if W.record_len then top:add(f.record_len, n):set_generated() end
     end
     if n < HEADER then
         top:add_proto_expert_info(ex.short_header,
