@@ -16,7 +16,8 @@ SOURCE_DIR.  It
     reassembly of a frame split over segments and the two frames of one
     segment, and the expert warnings on the hostile answers;
   * compares tshark's output over the captures kept in tests/data with the
-    output kept next to them;
+    output kept next to them (they were made with the key tables kept there
+    too, so they read the same whatever tables this build uses);
   * feeds the dissector generated garbage and broken key files: it must
     never fail.
 
@@ -24,6 +25,7 @@ NS_DISSECTOR_KEEP=DIR writes the fresh captures and their output into DIR,
 for refreshing tests/data.
 """
 
+import filecmp
 import os
 import random
 import shutil
@@ -34,6 +36,7 @@ import tempfile
 import time
 
 BIN, SRC = sys.argv[1], sys.argv[2]
+sys.dont_write_bytecode = True      # leave no __pycache__ in the source tree
 sys.path.insert(0, os.path.join(SRC, "tests", "support"))
 import nspcap  # noqa: E402
 
@@ -41,6 +44,7 @@ BUILD = os.path.dirname(BIN)
 LUA = os.path.join(SRC, "wireshark", "talven-ns.lua")
 REPO_KEYS = os.path.join(SRC, "rsockmap", "authcryp.keys")
 DATA = os.path.join(SRC, "tests", "data")
+DATA_KEYS = os.path.join(DATA, "authcryp.keys")    # the tables the kept captures use
 KEEP = os.environ.get("NS_DISSECTOR_KEEP")
 
 failures = []
@@ -127,8 +131,8 @@ def records(pkts):
                 return values[i] if i < len(values) else default
             r = {"frame": int(p["frame.number"][0]), "src": p["ip.src"][0] if p["ip.src"] else "",
                  "udp": bool(p["udp.srcport"]),
-                 "sport": int((p["udp.srcport"] or p.get("tcp.srcport") or ["0"])[0] or 0),
-                 "dport": int((p["udp.dstport"] or ["0"])[0] or 0),
+                 "sport": int((p["udp.srcport"] or ["0"])[0]),
+                 "dport": int((p["udp.dstport"] or ["0"])[0]),
                  "stream": p["tcp.stream"][0] if p["tcp.stream"] else None,
                  "segments": p["tcp.segment.count"][0] if p["tcp.segment.count"] else "",
                  "count": count, "type": int(at("talvenns.type", "-1")),
@@ -189,8 +193,8 @@ def config(name, namesvc=None):
 
 
 # --- the hostile answers -----------------------------------------------------------
-def hexof(data):
-    return data.hex()
+def hexify(data):
+    return bytes(data).hex()
 
 
 def hostile_scripts():
@@ -211,22 +215,22 @@ def hostile_scripts():
     two_frames = cipher.frame(rec("NS_OK", name="first")) + cipher.frame(rec("NS_OK", name="second"))
     tcp = "\n".join([
         "tcp raw:0a0102030405060708090a",               # a frame under 25 bytes
-        "tcp rec:" + hexof(name_far),
-        "tcp rec:" + hexof(addr_long),
-        "tcp rec:" + hexof(text_no_nul),
-        "tcp rec:" + hexof(rec(99, name="what")),       # unknown type
-        "tcp rec:" + hexof(text_long),
+        "tcp rec:" + hexify(name_far),
+        "tcp rec:" + hexify(addr_long),
+        "tcp rec:" + hexify(text_no_nul),
+        "tcp rec:" + hexify(rec(99, name="what")),       # unknown type
+        "tcp rec:" + hexify(text_long),
         "tcp frag:5:15 normal",                         # the normal answer, 5 bytes at a time
-        "tcp raw:" + hexof(two_frames),                 # two frames in one segment
-        "tcp long:10:" + hexof(rec("NS_OK")) + " close",
-        "list rec:" + hexof(rec("NS_LISTEND")),         # a list without its head
+        "tcp raw:" + hexify(two_frames),                 # two frames in one segment
+        "tcp long:10:" + hexify(rec("NS_OK")) + " close",
+        "list rec:" + hexify(rec("NS_LISTEND")),         # a list without its head
     ]) + "\n"
     census_short = "0a0b0c"
     census_odd = rec(77)                                 # unknown type
     census_addr = bytearray(rec("NS_BACKUP"))
     census_addr[9] = 16
     census_addr += bytes([8]) + nspcap.addr("198.18.0.12", 16026)[:8]   # length 8, not 16
-    udp = ("udp raw:" + census_short + " rec:" + hexof(census_odd) + " rec:" + hexof(census_addr)
+    udp = ("udp raw:" + census_short + " rec:" + hexify(census_odd) + " rec:" + hexify(census_addr)
            + " normal\n")
     return write("hostile-tcp", tcp), write("hostile-udp", udp)
 
@@ -406,8 +410,7 @@ def check_kept():
         capture = os.path.join(DATA, name + ".pcap")
         with open(os.path.join(DATA, name + ".fields")) as fh:
             want = fh.read()
-        # no key file named: the script finds the source tree's tables itself
-        got = fields_output(capture, *args)
+        got = fields_output(capture, *args, keys=DATA_KEYS)
         check(got == want, f"tests/data/{name}.pcap reads differently now:\n"
               + "".join(f"  - {w}\n  + {g}\n" for w, g in zip(want.splitlines(), got.splitlines())
                         if w != g)[:3000])
@@ -478,19 +481,38 @@ def check_garbage():
     check(out.count("Talven Name Service") > 400, "garbage not dissected")
 
 
+def stop_all():
+    for p in procs:
+        if p.poll() is None:
+            p.terminate()
+    for p in procs:
+        try:
+            p.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            p.kill()
+
+
 def main():
+    try:
+        run_checks()
+    finally:
+        stop_all()
+        shutil.rmtree(WORK, ignore_errors=True)
+    if failures:
+        print(f"dissector_test: {len(failures)} failure(s)", file=sys.stderr)
+        sys.exit(1)
+    print("dissector_test: passed")
+
+
+def run_checks():
     try:
         printed, demo_cap, hostile_cap = scenario()
     finally:
-        for p in procs:
-            if p.poll() is None:
-                p.terminate()
-        for p in procs:
-            try:
-                p.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                p.kill()
-    demo_out = fields_output(demo_cap, "-2", keys=BUILD_KEYS)
+        stop_all()
+    # Where the build uses the source tree's tables, the script is left to
+    # find them itself.
+    same = filecmp.cmp(BUILD_KEYS, REPO_KEYS, shallow=False)
+    demo_out = fields_output(demo_cap, "-2", keys=None if same else BUILD_KEYS)
     hostile_out = fields_output(hostile_cap, *HOSTILE_PORTS, keys=BUILD_KEYS)
     check_demo(printed, records(packets(demo_out)))
     check_hostile(records(packets(hostile_out)))
@@ -504,16 +526,12 @@ def main():
                             " and tcp.flags.fin == 0 and tcp.flags.reset == 0)", "-F", "pcap", "-w", kept],
                            check=True, capture_output=True, env=ENV)
             with open(os.path.join(KEEP, name + ".fields"), "w") as fh:
-                fh.write(fields_output(kept, *args, keys=REPO_KEYS))
+                fh.write(fields_output(kept, *args, keys=BUILD_KEYS))
+        shutil.copy(BUILD_KEYS, os.path.join(KEEP, "authcryp.keys"))
     else:
         check_kept()
     check_key_files(demo_cap)
     check_garbage()
-    shutil.rmtree(WORK, ignore_errors=True)
-    if failures:
-        print(f"dissector_test: {len(failures)} failure(s)", file=sys.stderr)
-        sys.exit(1)
-    print("dissector_test: passed")
 
 
 if __name__ == "__main__":

@@ -30,7 +30,7 @@ leaked=$(find "$prefix/include" -name '*.hpp' -o -name 'authcryp*')
 
 # The installed Wireshark dissector finds the installed key tables by itself
 # (checked on a kept capture when this build uses the tables it was made with).
-if command -v tshark >/dev/null && cmp -s "$(cache NS_KEY_FILE)" "$src/rsockmap/authcryp.keys"; then
+if command -v tshark >/dev/null && cmp -s "$(cache NS_KEY_FILE)" "$src/tests/data/authcryp.keys"; then
     # the record types, as the kept reading has them in its eighth column
     types=$(HOME=$work tshark -n -r "$src/tests/data/demo.pcap" \
         -X "lua_script:$prefix/share/talven-ns/wireshark/talven-ns.lua" -Y talvenns \
