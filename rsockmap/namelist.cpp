@@ -15,11 +15,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 
+#include "rsockmap/exchange_internal.hpp"
 #include "rsockmap/location_internal.hpp"
 #include "rsockmap/record.hpp"
 #include "support/debug.h"
@@ -34,16 +36,29 @@ char adminHostName[128];
 
 constexpr int kConnectWaitMs = 5000;  // for the name server to connect back
 
+// The bounds of one list; lowered only by tests.
+std::size_t maxListNames = ns::kMaxListNames;
+std::size_t maxListBytes = ns::kMaxListBytes;
+
 }  // namespace
 
 namespace ns {
 
 NameGather::~NameGather() { clear(); }
 
+void setNameListBounds(std::size_t names, std::size_t bytes) {
+    maxListNames = names != 0 ? names : kMaxListNames;
+    maxListBytes = bytes != 0 ? bytes : kMaxListBytes;
+}
+
 void NameGather::clear() {
     std::free(data_);
     data_ = nullptr;
-    size_ = capacity_ = count_ = 0;
+    size_ = capacity_ = count_ = nameBytes_ = 0;
+}
+
+bool NameGather::wouldOverflow(std::size_t m) const {
+    return count_ >= maxListNames || m + 1 > maxListBytes - nameBytes_;
 }
 
 bool NameGather::append(std::span<const std::uint8_t> chars) {
@@ -62,6 +77,7 @@ bool NameGather::append(std::span<const std::uint8_t> chars) {
     if (m > 0) std::memcpy(data_ + size_ + 1, chars.data(), m);
     data_[size_ + 1 + m] = 0;
     size_ = need;
+    nameBytes_ += m + 1;
     ++count_;
     return true;
 }
@@ -109,13 +125,12 @@ std::size_t NameListDecoder::feed(std::span<const std::uint8_t> bytes) {
 }
 
 void NameListDecoder::takeRecord() {
-    std::array<std::uint8_t, NS_MSG_SIZE> plain;
-    const int n = NsDecrypt(plain.data(), frame_.data(), static_cast<int>(frameLen_));
-    if (n <= 0) {
+    const ReceivedRecord received = ReceivedRecord::decipher(std::span(frame_.data(), frameLen_));
+    if (!received.arrived()) {
         status_ = Status::Bad;
         return;
     }
-    const RecordView record(plain.data(), static_cast<std::size_t>(n));
+    const RecordView record = received.view();
     if (!gotHead_) {
         gotHead_ = record.type() == NS_LISTHEAD;
         if (!gotHead_) status_ = Status::Bad;
@@ -132,16 +147,20 @@ void NameListDecoder::takeRecord() {
         status_ = Status::Bad;
         return;
     }
-    if (!names_.append(*name)) status_ = Status::NoMemory;
+    if (names_.wouldOverflow(name->size()))
+        status_ = Status::TooLong;
+    else if (!names_.append(*name))
+        status_ = Status::NoMemory;
 }
 
-void adminHostNameOf(std::span<const std::uint8_t> reply, char *out, std::size_t outSize) {
+void adminHostNameOf(const ReceivedRecord &reply, char *out, std::size_t outSize) {
+    const std::span<const std::uint8_t> bytes = reply.view().bytes();
     std::size_t n = 0;
-    const std::size_t offset = reply.size() > kNameOffset ? reply[kNameOffset] : 0;
-    if (offset != 0 && offset <= NS_MAX_ITEM && offset + 1 < reply.size()) {
-        // The copy stops at the first NUL, at the end of the buffer, or when
-        // the output is full.
-        const std::span<const std::uint8_t> chars = reply.subspan(offset + 1);
+    const std::size_t offset = bytes.size() > kNameOffset ? bytes[kNameOffset] : 0;
+    if (offset != 0 && offset <= NS_MAX_ITEM && offset + 1 < bytes.size()) {
+        // The copy stops at the first NUL, at the end of the bytes that
+        // arrived, or when the output is full.
+        const std::span<const std::uint8_t> chars = bytes.subspan(offset + 1);
         const std::size_t room = std::min(chars.size(), outSize - 1);
         while (n < room && chars[n] != 0) ++n;
         std::memcpy(out, chars.data(), n);
@@ -153,23 +172,38 @@ void adminHostNameOf(std::span<const std::uint8_t> reply, char *out, std::size_t
 
 namespace {
 
-// Sends the request that carries the listening address; true on NS_OK.
-bool requestList(const char *pattern, int selector, const NsAddr &listenAddr) {
-    ns::RecordBuilder request(NS_NAMELIST);
-    request.option(selector).name(pattern).address(&listenAddr, sizeof listenAddr);
-    if (!request.ok()) return false;  // a pattern over 109 characters
-    NsMessage reply{};
-    return UspMapIO(&request.message(), request.length(), &reply) == NS_OK;
+// Sends the request that carries the listening address; true on NS_OK, and
+// *master then holds the address of the master that answered.  Nothing of
+// the reply is read beyond its type.
+bool requestList(const ns::RecordBuilder &request, NsAddr *master) {
+    return ns::mapIO(&request.message(), request.length(), master).type() == NS_OK;
 }
 
-// Waits up to 5 seconds for the name server's connection and takes the
-// first one, whoever makes it.  poll watches the listening descriptor
+// Waits up to 5 seconds for the name server's connection.  Only a
+// connection from the address of the master that took the request counts:
+// any other is closed unread, and the wait goes on for what is left of the
+// same 5 seconds, so a neighbour that keeps connecting can neither replace
+// the list nor stretch the wait.  poll watches the listening descriptor
 // whatever its number.
-ns::UniqueFd acceptNameServer(int listener) {
-    pollfd watch{listener, POLLIN, 0};
-    if (poll(&watch, 1, kConnectWaitMs) < 1 || (watch.revents & POLLIN) == 0)
-        return ns::UniqueFd();
-    return ns::UniqueFd(accept(listener, nullptr, nullptr));
+ns::UniqueFd acceptNameServer(int listener, const NsAddr &master) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kConnectWaitMs);
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        pollfd watch{listener, POLLIN, 0};
+        if (poll(&watch, 1, static_cast<int>(std::max<long>(left.count(), 0))) < 1 ||
+            (watch.revents & POLLIN) == 0)
+            return ns::UniqueFd();
+        NsAddr peer{};
+        socklen_t len = sizeof peer;
+        ns::UniqueFd fd(accept(listener, reinterpret_cast<sockaddr *>(&peer), &len));
+        if (!fd.valid()) return fd;
+        if (len >= sizeof peer && peer.sin_family == AF_INET &&
+            peer.sin_addr.s_addr == master.sin_addr.s_addr)
+            return fd;
+        DebugLog(NS_LOG_FAIL, "usptcp_GetNameList: connection from %s ignored\n",
+                 printaddr(&peer));
+    }
 }
 
 // Reads the stream to its end record into names.  The stream has no time
@@ -188,6 +222,11 @@ bool receiveList(int fd, ns::NameGather &names) {
     case ns::NameListDecoder::Status::NoMemory:
         DebugLog(NS_LOG_FAIL, "malloc failure\n");
         return false;
+    case ns::NameListDecoder::Status::TooLong:
+        // A receive failure like any other; what was gathered is released
+        // by the caller and the connection closed unread.
+        errno = EMSGSIZE;
+        [[fallthrough]];
     default:
         DebugLog(NS_LOG_FAIL, "usptcp_GetNameList: receive failure (errno %d)\n", errno);
         return false;
@@ -196,13 +235,13 @@ bool receiveList(int fd, ns::NameGather &names) {
 
 // Everything from the request to the end of the stream; true when the whole
 // list arrived.  The caller closes the listening socket.
-bool fetchList(int listener, const NsAddr &listenAddr, const char *pattern, int selector,
-               ns::NameGather &names) {
-    if (!requestList(pattern, selector, listenAddr)) {
+bool fetchList(int listener, const ns::RecordBuilder &request, ns::NameGather &names) {
+    NsAddr master{};
+    if (!requestList(request, &master)) {
         DebugLog(NS_LOG_FAIL, "usptcp_GetNameList: request failed\n");
         return false;
     }
-    ns::UniqueFd stream = acceptNameServer(listener);
+    ns::UniqueFd stream = acceptNameServer(listener, master);
     if (!stream.valid()) {
         DebugLog(NS_LOG_FAIL, "usptcp_GetNameList: no connection from marlod\n");
         return false;
@@ -247,9 +286,13 @@ extern "C" int usptcp_GetNameList(const char *pattern, int selector, char ***lis
         DebugLog(NS_LOG_FAIL, "usptcp_GetNameList: usptcp_CreateStreamSock failed\n");
         return -1;
     }
+    // A pattern too long to fit beside the address is refused unsent, as
+    // every over-limit request is.
+    ns::RecordBuilder request(NS_NAMELIST);
+    request.option(selector).name(pattern ? pattern : "*").address(&listenAddr, sizeof listenAddr);
     ns::NameGather names;
-    const bool complete =
-        fetchList(listener.get(), listenAddr, pattern ? pattern : "*", selector, names);
+    const bool complete = ns::recordFits("usptcp_GetNameList", request) &&
+                          fetchList(listener.get(), request, names);
     listener.reset();
     int result;
     if (!complete) {
@@ -281,13 +324,13 @@ extern "C" int usptcp_GetAdminHost(const char *host, char ***list) {
     usptcp_Initialise();
     ns::RecordBuilder request(NS_ADMINHOST);
     request.name(host);
-    NsMessage reply{};
-    const int result =
-        request.ok() ? UspMapIO(&request.message(), request.length(), &reply) : -1;
+    // Refused unsent, like every over-limit request; there is no exchange
+    // whose result the closing trace could show.
+    if (!ns::recordFits("usptcp_GetAdminHost", request)) return 0;
+    const ns::ReceivedRecord reply = ns::mapIO(&request.message(), request.length());
+    const int result = reply.type();
     if (result == NS_OK) {
-        ns::adminHostNameOf(
-            std::span(reinterpret_cast<const std::uint8_t *>(&reply), sizeof reply),
-            adminHostName, sizeof adminHostName);
+        ns::adminHostNameOf(reply, adminHostName, sizeof adminHostName);
         adminHostList[0] = adminHostName;
     }
     DebugLog(NS_LOG_TRACE, "usptcp_GetAdminHost: returning %d (host='%s')\n", result,

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "rsockmap/namelist.hpp"
@@ -269,13 +270,123 @@ TEST_F(NameListTest, BrokenStreamsFailAndReleaseWhatArrived) {
     EXPECT_TRUE(log_->contains("usptcp_GetNameList: receive failure (errno "));
 }
 
-TEST_F(NameListTest, TooLongPatternIsARequestFailure) {
+// A connection from 198.18.0.13 (not the master) to the listening address
+// that a request carries, sending `stream`; kept open, unread.
+ns::UniqueFd forgedConnection(const Bytes &request, const std::string &stream) {
+    ns::UniqueFd fd = nstest::boundSocket("198.18.0.13", 0);
+    NsAddr to;
+    std::memcpy(&to, request.data() + request[9] + 1, sizeof to);
+    to.sin_family = AF_INET;
+    if (connect(fd.get(), reinterpret_cast<const sockaddr *>(&to), sizeof to) != 0) return {};
+    if (write(fd.get(), stream.data(), stream.size()) != static_cast<ssize_t>(stream.size()))
+        return {};
+    return fd;
+}
+
+// Only the master that took the request may connect back: a neighbour's
+// connection, even one that arrives first with a well-formed list, is closed
+// unread, and the wait for the master goes on within the same 5 seconds.
+TEST_F(NameListTest, OnlyTheMasterMayConnectBack) {
+    const std::string forgedList = nstest::listStream({"forged"});
+    std::vector<ns::UniqueFd> forged;
+    bool masterConnects = true;
+    serve([&](const Bytes &request) {
+        forged.push_back(forgedConnection(request, forgedList));
+        EXPECT_TRUE(forged.back().valid());
+        nstest::Reply r = nstest::okReply();
+        r.connectBack = masterConnects;
+        r.stream = nstest::listStream({"real"});
+        return r;
+    });
+    char **list = kUntouched;
+    ASSERT_EQ(usptcp_GetNameList("*", 0, &list), 1);
+    EXPECT_STREQ(list[0], "real");
+    std::free(list);
+    ASSERT_TRUE(nsm_->waitServed(1));
+    EXPECT_TRUE(log_->contains("usptcp_GetNameList: connection from 198.18.0.13 ("));
+    forged.clear();
+    EXPECT_EQ(nstest::openFdCount(), fds_);
+
+    // Only neighbours connect, one at once and one 3 seconds later: the call
+    // fails when the first 5 seconds are up, not 5 seconds after the last.
+    masterConnects = false;
+    std::thread late;
+    const auto start = std::chrono::steady_clock::now();
+    serve([&](const Bytes &request) {
+        forged.push_back(forgedConnection(request, forgedList));
+        late = std::thread([&, request] {
+            std::this_thread::sleep_for(std::chrono::seconds(3));
+            ns::UniqueFd again = forgedConnection(request, forgedList);
+            EXPECT_TRUE(again.valid());
+        });
+        return nstest::okReply();
+    });
+    list = kUntouched;
+    EXPECT_EQ(usptcp_GetNameList("*", 0, &list), -1);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    late.join();
+    EXPECT_LT(waited, std::chrono::seconds(7));  // a fresh 5 s would give 8
+    EXPECT_EQ(list, nullptr);
+    EXPECT_TRUE(log_->contains("usptcp_GetNameList: no connection from marlod\n"));
+    forged.clear();
+    expectNoLeak();
+}
+
+// A name server that never ends its list: the list is cut at its bounds
+// (lowered here so they are reached at once) as a receive failure, and
+// everything gathered is released.  Each bound is tried alone: 9 names,
+// then 909 bytes (nine 100-character names and their NULs).
+TEST_F(NameListTest, EndlessListStopsAtItsBounds) {
+    struct Case {
+        const char *what;
+        std::size_t names, bytes, nameLength;
+    } cases[] = {{"names", 9, 0, 1}, {"bytes", 0, 909, 100}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        ns::setNameListBounds(c.names, c.bytes);
+        // Exactly at the bound still fits.
+        serveStream(nstest::listStream(std::vector<std::string>(9, std::string(c.nameLength, 'n'))));
+        char **list = kUntouched;
+        ASSERT_EQ(usptcp_GetNameList("*", 0, &list), 9);
+        std::free(list);
+        // Far more than the bound, and no end record: the client stops
+        // reading and the server sees the connection closed.
+        std::string endless = nstest::frame(record(NS_LISTHEAD));
+        const std::string one = frame(record(NS_OK, std::string(c.nameLength, 'n').c_str()));
+        for (int i = 0; i < 5000; ++i) endless += one;
+        serveStream(endless);
+        list = kUntouched;
+        errno = 0;
+        EXPECT_EQ(usptcp_GetNameList("*", 0, &list), -1);
+        EXPECT_EQ(errno, EMSGSIZE);
+        EXPECT_EQ(list, nullptr);
+        expectNoLeak();
+        EXPECT_TRUE(log_->contains(
+            "usptcp_GetNameList: receive failure (errno " + std::to_string(EMSGSIZE) + ")\n"));
+    }
+    ns::setNameListBounds(0, 0);
+}
+
+// A pattern that does not fit beside the address, and an admin host name
+// longer than an item, are refused unsent as every over-limit request is.
+TEST_F(NameListTest, TooLongPatternOrHostIsRefusedUnsent) {
     serve([](const Bytes &) { return nstest::okReply(); });
     char **list = kUntouched;
+    errno = 0;
     EXPECT_EQ(usptcp_GetNameList(std::string(110, 'p').c_str(), 0, &list), -1);
+    EXPECT_EQ(errno, EMSGSIZE);
     EXPECT_EQ(list, nullptr);
+    list = kUntouched;
+    errno = 0;
+    EXPECT_EQ(usptcp_GetAdminHost(std::string(128, 'h').c_str(), &list), 0);
+    EXPECT_EQ(errno, EMSGSIZE);
+    ASSERT_NE(list, kUntouched);
+    EXPECT_EQ(list[0], nullptr);
     EXPECT_TRUE(nsm_->requests().empty());
     EXPECT_EQ(nstest::openFdCount(), fds_);
+    EXPECT_TRUE(log_->contains("usptcp_GetNameList: request too long for the record\n"));
+    EXPECT_TRUE(log_->contains("usptcp_GetAdminHost: request too long for the record\n"));
+    EXPECT_FALSE(log_->contains("usptcp_GetNameList: request failed\n", 0));
     // 109 characters still fit beside the address.
     serveStream(nstest::listStream({"p"}));
     EXPECT_EQ(usptcp_GetNameList(std::string(109, 'p').c_str(), 0, &list), 1);

@@ -58,8 +58,9 @@ void wake(int fds[2]) {
     if (write(fds[1], &c, 1) != 1) std::abort();
 }
 
-// Sends stream to the address item of request (a list's listening socket).
-void connectBack(const Bytes &request, const std::string &stream) {
+// Sends stream to the address item of request (a list's listening socket),
+// from `from`'s address, as a name server connects back from its own.
+void connectBack(const Bytes &request, const std::string &stream, const sockaddr_in &from) {
     if (request.size() <= 9 || request[9] == 0) return;
     const std::size_t at = request[9];
     if (at + 1 + sizeof(NsAddr) > request.size()) return;
@@ -68,7 +69,10 @@ void connectBack(const Bytes &request, const std::string &stream) {
     addr.sin_family = AF_INET;
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) return;
-    if (connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) == 0)
+    sockaddr_in source = from;
+    source.sin_port = 0;
+    if (bind(fd, reinterpret_cast<const sockaddr *>(&source), sizeof source) == 0 &&
+        connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) == 0)
         sendFully(fd, stream.data(), stream.size());
     close(fd);
 }
@@ -213,7 +217,12 @@ void ScriptedNsm::answer(int fd) {
     if (reply.record.empty()) return;
     const std::string out = frame(reply.record);
     sendFully(fd, out.data(), out.size());
-    if (reply.connectBack) connectBack(request, reply.stream);
+    if (reply.connectBack) {
+        sockaddr_in own{};
+        socklen_t len = sizeof own;
+        getsockname(fd, reinterpret_cast<sockaddr *>(&own), &len);
+        connectBack(request, reply.stream, own);
+    }
 }
 
 LogCapture::LogCapture() {
