@@ -1,7 +1,7 @@
 // exchange.cpp - one request to the name server master over TCP.
 //
 // A request travels as one frame (a length byte L = N + 24, then the
-// ciphertext) and the master answers with one frame.  UspMapIO makes two
+// ciphertext), written with one send, and the master answers with one frame.  UspMapIO makes two
 // attempts: the first reaches the remembered or configured master unless the
 // previous exchange failed, the second always locates the master by
 // broadcast.  Each connect runs under a 5-second alarm; reading the reply has
@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -45,14 +46,21 @@ bool connectUnderTimer(int sock, const NsAddr &addr) {
     return rc == 0;
 }
 
-// Writes the length byte, then the whole ciphertext in one call; a short
-// write is a failure.  A peer that has gone away gives EPIPE, not SIGPIPE.
+// Writes the frame, the length byte and the ciphertext, with one send: the
+// two go out in one segment, where a lone length byte would leave the
+// ciphertext waiting (Nagle) for the peer to acknowledge it, a round trip
+// per exchange.  A send that takes the length byte alone is followed by one
+// send of the whole ciphertext; a send that ends inside the ciphertext is a
+// failure, not continued.  A peer that has gone away gives EPIPE, not
+// SIGPIPE.
 bool writeFrame(int sock, const NsMessage *request, int n) {
-    ns::FrameBuffer cipher{};
-    const int len = NsCrypt(cipher.data(), request, n);
-    const auto lenByte = static_cast<std::uint8_t>(len & 0xff);
-    if (send(sock, &lenByte, 1, MSG_NOSIGNAL) != 1) return false;
-    return send(sock, cipher.data(), static_cast<std::size_t>(len), MSG_NOSIGNAL) == len;
+    std::array<std::uint8_t, 1 + NS_MSG_SIZE> frame{};
+    const int len = NsCrypt(frame.data() + 1, request, n);
+    frame[0] = static_cast<std::uint8_t>(len & 0xff);
+    const ssize_t put = send(sock, frame.data(), static_cast<std::size_t>(1 + len), MSG_NOSIGNAL);
+    if (put == 1 + len) return true;
+    if (put != 1) return false;
+    return send(sock, frame.data() + 1, static_cast<std::size_t>(len), MSG_NOSIGNAL) == len;
 }
 
 // Requests longer than the frame can carry would overrun the ciphertext

@@ -107,12 +107,15 @@ TEST_F(Faults, FailedWritesAndReadsCloseTheConnection) {
     });
     const int fds = nstest::openFdCount();
 
-    // The ciphertext cannot be written: the second attempt broadcasts.
+    // The frame's send takes the length byte alone and the ciphertext then
+    // cannot be written: the second attempt broadcasts and sends the frame
+    // whole in one send.
+    f::shortNth(f::Call::Send, 1, 1);
     f::failNth(f::Call::Send, 2, EPIPE);
     int fd = UspSend(req(), 16, 0);
     ASSERT_GE(fd, 0);
     EXPECT_TRUE(logs().has("UspSend: write failed (errno 32)\n")) << logs().dump();
-    EXPECT_EQ(f::calls(f::Call::Send), 4);
+    EXPECT_EQ(f::calls(f::Call::Send), 3);
 
     // A failed read of the reply closes the descriptor all the same.
     f::failNth(f::Call::Read, 1, ECONNRESET);
@@ -121,8 +124,11 @@ TEST_F(Faults, FailedWritesAndReadsCloseTheConnection) {
     EXPECT_EQ(nstest::openFdCount(), fds);
     f::reset();
 
+    // A send that takes the length byte alone is completed by one more.
+    f::shortNth(f::Call::Send, 1, 1);
     fd = UspSend(req(), 16, 0);
     ASSERT_GE(fd, 0);
+    EXPECT_EQ(f::calls(f::Call::Send), 2);
     EXPECT_EQ(UspReceive(fd, &reply), NS_OK);
     EXPECT_EQ(nstest::openFdCount(), fds);
 
@@ -131,6 +137,8 @@ TEST_F(Faults, FailedWritesAndReadsCloseTheConnection) {
     ASSERT_EQ(got.size(), 3u);
     EXPECT_EQ(got[0], Bytes{40});
     EXPECT_EQ(got[1].size(), 41u);
+    ASSERT_EQ(got[2].size(), 41u);
+    EXPECT_EQ(got[2][0], 40);
     EXPECT_EQ(tagged(events, "discovery").size(), 1u);
 }
 
@@ -213,9 +221,10 @@ TEST_F(Faults, ShortWriteOfTheRequestFailsTheAttempt) {
         serveOne(p, listener, bareRecord(NS_OK));
     });
     const int fds = nstest::openFdCount();
-    f::shortNth(f::Call::Send, 2, 10);  // the first attempt's ciphertext
+    f::shortNth(f::Call::Send, 1, 11);  // the first attempt's frame
     NsMessage reply{};
     EXPECT_EQ(UspMapIO(req(), 16, &reply), NS_OK);
+    EXPECT_EQ(f::calls(f::Call::Send), 2) << "one send per attempt";
     // A short count sets no errno of its own: only the text is certain.
     int writeFailures = 0;
     for (const auto &line : logs().lines())

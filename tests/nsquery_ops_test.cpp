@@ -331,6 +331,20 @@ TEST(NsQueryBatch, OneLinePerNameInInputOrder) {
               "\\\\nstest\\demo True True 198.18.0.1 4000 hello None\n");
 }
 
+// The batch locates the configured master once; when it does not answer,
+// each name still falls back to discovery, and the master found is used for
+// the names after it.
+TEST(NsQueryBatch, AnAbsentConfiguredMasterFallsBackToDiscovery) {
+    Servers net("TALVEN_NAMESVC=nsm-backup1.16024\n");  // nothing listens there
+    net.master();
+    const ProcResult r =
+        net.nsquery({"lookup", "-"}, std::string(kDemo) + "\n" + kNope + "\n" + kDemo + "\n");
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(r.out, "\\\\nstest\\demo\t198.18.0.1 (4000) (auth=hello)\n"
+                     "\\\\nstest\\nope\tfailed: the name service refused the lookup (reply type 33)\n"
+                     "\\\\nstest\\demo\t198.18.0.1 (4000) (auth=hello)\n");
+}
+
 // --timeout bounds the whole batch; the answers before it are kept.
 TEST(NsQueryBatch, TimeoutEndsTheBatchKeepingEarlierAnswers) {
     Servers net;

@@ -345,14 +345,26 @@ void Server::acceptConnections(Clock::time_point now) {
         link->state = Link::Reading;
         link->deadline = now + std::chrono::milliseconds(opts_.idleTimeoutMs);
         links_.push_back(std::move(link));
+        // A client writes its request as soon as it is connected, so it has
+        // usually come by now: it is read and answered at once rather than
+        // after one more poll (a read that finds nothing costs one call).
+        // Once one is answered the burst ends, so that the connections
+        // already answered get to see their clients' ends before more are
+        // taken.
+        Link &added = *links_.back();
+        if (!serviceLink(added, POLLIN, now)) added.dead = true;
+        if (added.dead || added.state != Link::Reading) return;
     }
 }
 
 // Reads what has come of the request frame; false when the connection ended.
+// The first read asks for as much as the largest frame, so that a frame that
+// came whole is read in one call; bytes behind the frame are ignored, as the
+// draining after the reply ignores them.
 bool Server::readRequest(Link &link) {
     for (;;) {
-        const std::size_t need = link.have == 0 ? 1 : 1 + std::size_t{link.in[0]};
-        if (link.have == need) return true;
+        const std::size_t need = link.have == 0 ? link.in.size() : 1 + std::size_t{link.in[0]};
+        if (link.have >= need) return true;
         const ssize_t n = read(link.fd.get(), link.in.data() + link.have, need - link.have);
         if (n > 0) {
             link.have += static_cast<std::size_t>(n);

@@ -7,9 +7,10 @@
 //   JSON:  the lookup's document, or {"command":"lookup","name":...,
 //          "ok":false,"forward":...,"error":...}
 //
-// Each line is flushed at once, so that a batch cut short by --timeout
-// still shows every answer it had.  Empty lines are skipped; a line that is
-// no service name is answered as failed without an exchange.
+// The master is located once per batch.  Each line is flushed at once, so
+// that a batch cut short by --timeout still shows every answer it had.
+// Empty lines are skipped; a line that is no service name is answered as
+// failed without an exchange.
 #include <cstdio>
 #include <string>
 
@@ -68,12 +69,25 @@ void printAnswer(const Command &cmd, const std::string &name, const LookupAnswer
     std::fflush(stdout);
 }
 
+// The master is located once for the whole batch: the configured host's
+// name is resolved before the first exchange and its address remembered as
+// the override, as a discovery remembers the master it found, so that no
+// name resolves it again.  Each name keeps its own fallback: when the
+// master does not answer, that name's second attempt broadcasts, and the
+// master that answers is remembered for the names after it.  Without a
+// configured master the first name's discovery does the same.
+void locateMasterOnce() {
+    NsAddr master{};
+    if (presetNS(&master, nullptr) == 0) presetNS(nullptr, &master);
+}
+
 }  // namespace
 
 int lookupBatch(const Command &cmd) {
     bool allResolved = true;
     std::string name;
     bool cut = false;
+    bool located = false;
     while (readLine(stdin, name, &cut)) {
         if (name.empty() && !cut) continue;
         LookupAnswer answer;
@@ -81,7 +95,11 @@ int lookupBatch(const Command &cmd) {
             answer.error = "the service name is longer than 127 characters";
         else
             answer.error = badServiceName(name);
-        if (answer.error.empty()) answer = lookupName(name, cmd.forward);
+        if (answer.error.empty()) {
+            if (!located) locateMasterOnce();
+            located = true;
+            answer = lookupName(name, cmd.forward);
+        }
         allResolved = allResolved && answer.resolved();
         printAnswer(cmd, name, answer);
     }
