@@ -310,13 +310,13 @@ void Peer::serve() {
     for (const Socket &s : sockets_) fds.push_back({s.fd.get(), POLLIN, 0});
     for (;;) {
         if (poll(fds.data(), fds.size(), -1) <= 0) continue;
-        for (std::size_t i = 0; i < fds.size(); ++i) {
-            if (fds[i].revents == 0) continue;
-            if (sockets_[i].tcp)
-                takeConnection(sockets_[i]);
-            else
-                takeDatagram(sockets_[i]);
-        }
+        // Connections first: a client that gives a connection up before it
+        // is answered (a frame cut short) may broadcast at once, and its
+        // datagram must not be reported before the connection it follows.
+        for (std::size_t i = 0; i < fds.size(); ++i)
+            if (fds[i].revents != 0 && sockets_[i].tcp) takeConnection(sockets_[i]);
+        for (std::size_t i = 0; i < fds.size(); ++i)
+            if (fds[i].revents != 0 && !sockets_[i].tcp) takeDatagram(sockets_[i]);
     }
 }
 
