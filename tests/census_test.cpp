@@ -2,106 +2,30 @@
 // stand-in addresses.  Each census listens for 5 seconds, so the slow cases
 // are few and each checks several things.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <pthread.h>
-#include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <csignal>
 #include <cstdint>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "admin/census.h"
 #include "admin/census_internal.hpp"
-#include "support/testutil.hpp"
+#include "support/peer.hpp"
+
+using namespace nstest;
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
 constexpr std::uint16_t kPort = 16024;
 
-Bytes enciphered(int type, int n = NS_HEADER_SIZE) {
-    NsMessage msg{};
-    msg.type = static_cast<unsigned char>(type);
-    Bytes out(static_cast<std::size_t>(n) + NS_SALT_SIZE);
-    NsCrypt(out.data(), &msg, n);
-    return out;
+// A record of n bytes (16 by default) of the given type, enciphered.
+Bytes enciphered(int type, std::size_t n = NS_HEADER_SIZE) {
+    Bytes plain(n, 0);
+    if (n > 0) plain[0] = static_cast<std::uint8_t>(type);
+    return encipher(plain);
 }
-
-int boundUdp(const sockaddr_in &at) {
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    if (fd >= 0 && bind(fd, reinterpret_cast<const sockaddr *>(&at), sizeof at) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// Name servers that answer every NS_CENSUS datagram on kPort with a script
-// of datagrams, each sent from its own stand-in address.  The thread keeps
-// SIGALRM blocked so that the census's alarm reaches the thread that waits.
-class Responders {
-public:
-    struct Reply {
-        const char *from;
-        Bytes datagram;
-    };
-
-    explicit Responders(std::vector<Reply> script) : script_(std::move(script)) {
-        listen_ = boundUdp(nstest::inetAddr("0.0.0.0", kPort));
-        EXPECT_GE(listen_, 0);
-        thread_ = std::thread([this] { run(); });
-    }
-    ~Responders() {
-        stop_ = true;
-        thread_.join();
-        close(listen_);
-    }
-    int censuses() const { return censuses_; }
-    int strangers() const { return strangers_; }
-
-private:
-    void run() {
-        sigset_t alarmOnly;
-        sigemptyset(&alarmOnly);
-        sigaddset(&alarmOnly, SIGALRM);
-        pthread_sigmask(SIG_BLOCK, &alarmOnly, nullptr);
-        while (!stop_) {
-            pollfd p{listen_, POLLIN, 0};
-            if (poll(&p, 1, 50) <= 0) continue;
-            std::uint8_t buf[NS_MSG_SIZE];
-            sockaddr_in client{};
-            socklen_t len = sizeof client;
-            ssize_t n = recvfrom(listen_, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&client),
-                                 &len);
-            std::uint8_t plain[NS_MSG_SIZE] = {};
-            if (n != 40 || NsDecrypt(plain, buf, static_cast<int>(n)) != NS_HEADER_SIZE ||
-                plain[0] != NS_CENSUS) {
-                ++strangers_;
-                continue;
-            }
-            ++censuses_;
-            for (const Reply &r : script_) {
-                int fd = boundUdp(nstest::inetAddr(r.from, 0));
-                sendto(fd, r.datagram.data(), r.datagram.size(), 0,
-                       reinterpret_cast<const sockaddr *>(&client), len);
-                close(fd);
-            }
-        }
-    }
-
-    std::vector<Reply> script_;
-    int listen_ = -1;
-    std::atomic<bool> stop_{false};
-    std::atomic<int> censuses_{0};
-    std::atomic<int> strangers_{0};
-    std::thread thread_;
-};
 
 double secondsSince(const timeval &t0) {
     timeval t1{};
@@ -113,7 +37,7 @@ double secondsSince(const timeval &t0) {
 // address: every census runs with a configuration of its own.
 class Census : public ::testing::Test {
 protected:
-    nstest::ScopedConfig config_;
+    ScopedConfig config_;
 };
 
 TEST(CensusReply, OnlyMastersAndBackupsCount) {
@@ -139,16 +63,21 @@ TEST(CensusReply, OnlyMastersAndBackupsCount) {
 }
 
 TEST_F(Census, TwoCensusesEachPrintTheirMastersAndBackupsInOrder) {
-    Responders nsms({
-        {"198.18.0.13", Bytes(10, 0x55)},       // too short to hold a type
-        {"198.18.0.13", enciphered(NS_OK)},     // not a census reply
-        {"198.18.0.10", enciphered(NS_MASTER)},
-        {"198.18.0.11", enciphered(NS_BACKUP)},
-        {"198.18.0.12", enciphered(NS_BACKUP)},
-        {"198.18.0.19", enciphered(NS_MASTER)}, // an address without a name
+    // Every census is answered from the stand-in addresses.
+    Peer nsms;
+    nsms.udp("0.0.0.0", kPort, [](const Bytes &, int) {
+        return std::vector<Datagram>{
+            {inetAddr("198.18.0.13", 0), Bytes(10, 0x55)},    // too short to hold a type
+            {inetAddr("198.18.0.13", 0), enciphered(NS_OK)},  // not a census reply
+            {inetAddr("198.18.0.10", 0), enciphered(NS_MASTER)},
+            {inetAddr("198.18.0.11", 0), enciphered(NS_BACKUP)},
+            {inetAddr("198.18.0.12", 0), enciphered(NS_BACKUP)},
+            {inetAddr("198.18.0.19", 0), enciphered(NS_MASTER)},  // an address without a name
+        };
     });
-    const auto r = nstest::runProcess(
-        {nstest::binPath("nsadmin"), "-b", "198.18.0.255/16024", "-n", "-n"}, config_.env());
+    nsms.start();
+    const auto r = runProcess({binPath("nsadmin"), "-b", "198.18.0.255/16024", "-n", "-n"},
+                              config_.env());
     const std::string one =
         "nsm-master (MASTER)\n"
         "nsm-backup1 (BACKUP)\n"
@@ -157,14 +86,15 @@ TEST_F(Census, TwoCensusesEachPrintTheirMastersAndBackupsInOrder) {
     EXPECT_EQ(r.out, one + one);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(nsms.censuses(), 2);
-    EXPECT_EQ(nsms.strangers(), 0);
+    // Two census requests of 40 bytes each, and nothing else.
+    EXPECT_EQ(nsms.datagrams(), std::vector<Bytes>(2, record(NS_CENSUS)));
+    for (const Event &e : nsms.events()) EXPECT_EQ(e.raw.size(), 40u);
 }
 
 TEST_F(Census, NobodyAnswersAfterFiveSecondsAndCleansUp) {
-    const int fds = nstest::openFdCount();
+    const int fds = openFdCount();
     bGotBcastAddr = 1;
-    BcastAddr = nstest::inetAddr(nstest::kBcastAddr, kPort);
+    BcastAddr = inetAddr(kBcastAddr, kPort);
     alarm(0);
     timeval t0{};
     gettimeofday(&t0, nullptr);
@@ -179,7 +109,7 @@ TEST_F(Census, NobodyAnswersAfterFiveSecondsAndCleansUp) {
     struct sigaction act {};
     sigaction(SIGALRM, nullptr, &act);
     EXPECT_EQ(act.sa_handler, SIG_DFL);
-    EXPECT_EQ(nstest::openFdCount(), fds);
+    EXPECT_EQ(openFdCount(), fds);
 }
 
 }  // namespace
