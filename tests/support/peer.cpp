@@ -119,6 +119,27 @@ void sleepMs(int ms) {
 
 }  // namespace
 
+bool writeBytes(int fd, const Bytes &bytes) {
+    return write_string(fd, reinterpret_cast<const char *>(bytes.data()),
+                        static_cast<int>(bytes.size())) == 0;
+}
+
+std::optional<Bytes> receiveFrame(int fd, Bytes *raw) {
+    auto read5s = [&](void *buf, std::size_t n) -> ssize_t {
+        if (!waitReadable(fd, 5000)) return -1;
+        const ssize_t got = read(fd, buf, n);
+        const auto *p = static_cast<const std::uint8_t *>(buf);
+        if (got > 0 && raw != nullptr) raw->insert(raw->end(), p, p + got);
+        return got;
+    };
+    std::uint8_t len = 0;
+    Bytes cipher(NS_MSG_SIZE);
+    if (ns::readExactly(read5s, &len, 1) != 1 || ns::readExactly(read5s, cipher.data(), len) != len)
+        return std::nullopt;
+    cipher.resize(len);
+    return decipher(cipher);
+}
+
 ns::UniqueFd tcpSocket(const char *ip, std::uint16_t port, int backlog) {
     ns::UniqueFd fd = boundSocket(SOCK_STREAM, inetAddr(ip, port), backlog >= 0);
     if (fd.valid() && backlog >= 0 && listen(fd.get(), backlog) != 0) fd.reset();
@@ -215,27 +236,30 @@ void Peer::start(const std::function<void(Peer &)> &script) {
     for (Socket &s : sockets_) s.fd.reset();  // the child's from now on
 }
 
+namespace {
+
+// What goes ahead of an event's bytes on the way from the child to the test.
+struct ReportHead {
+    std::int64_t at;  // steady clock, nanoseconds
+    std::uint32_t plain, raw;
+    Event::Kind kind;
+};
+
+}  // namespace
+
 bool Peer::pull() {
     std::uint8_t buf[4096];
     ssize_t got;
     while ((got = read(in_.get(), buf, sizeof buf)) > 0) pending_.insert(pending_.end(), buf, buf + got);
-    // A report: kind, time, the sizes of plain and raw, their bytes.
-    constexpr std::size_t kHead = 1 + sizeof(std::int64_t) + 2 * sizeof(std::uint32_t);
-    while (pending_.size() >= kHead) {
-        std::int64_t ns = 0;
-        std::uint32_t sizes[2];
-        std::memcpy(&ns, pending_.data() + 1, sizeof ns);
-        std::memcpy(sizes, pending_.data() + 1 + sizeof ns, sizeof sizes);
-        if (pending_.size() < kHead + sizes[0] + sizes[1]) break;
-        Event e;
-        e.kind = static_cast<Event::Kind>(pending_[0]);
-        e.at = std::chrono::steady_clock::time_point(std::chrono::nanoseconds(ns));
-        const auto *at = pending_.data() + kHead;
-        e.plain.assign(at, at + sizes[0]);
-        e.raw.assign(at + sizes[0], at + sizes[0] + sizes[1]);
-        events_.push_back(std::move(e));
-        pending_.erase(pending_.begin(),
-                       pending_.begin() + static_cast<std::ptrdiff_t>(kHead + sizes[0] + sizes[1]));
+    ReportHead h;
+    while (pending_.size() >= sizeof h) {
+        std::memcpy(&h, pending_.data(), sizeof h);
+        const std::size_t size = sizeof h + h.plain + h.raw;
+        if (pending_.size() < size) break;
+        const auto *at = pending_.data() + sizeof h;
+        events_.push_back({h.kind, Bytes(at, at + h.plain), Bytes(at + h.plain, at + h.plain + h.raw),
+                           std::chrono::steady_clock::time_point(std::chrono::nanoseconds(h.at))});
+        pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(size));
     }
     return got != 0;
 }
@@ -291,18 +315,13 @@ Bytes inChild(const std::function<Bytes()> &fn) {
 void Peer::note(const Bytes &data) { report({Event::Note, data, {}, std::chrono::steady_clock::now()}); }
 
 void Peer::report(const Event &e) {
-    const std::int64_t ns =
-        std::chrono::duration_cast<std::chrono::nanoseconds>(e.at.time_since_epoch()).count();
-    const std::uint32_t sizes[2] = {static_cast<std::uint32_t>(e.plain.size()),
-                                    static_cast<std::uint32_t>(e.raw.size())};
-    Bytes msg{static_cast<std::uint8_t>(e.kind)};
-    msg.insert(msg.end(), reinterpret_cast<const std::uint8_t *>(&ns),
-               reinterpret_cast<const std::uint8_t *>(&ns) + sizeof ns);
-    msg.insert(msg.end(), reinterpret_cast<const std::uint8_t *>(sizes),
-               reinterpret_cast<const std::uint8_t *>(sizes) + sizeof sizes);
-    msg.insert(msg.end(), e.plain.begin(), e.plain.end());
-    msg.insert(msg.end(), e.raw.begin(), e.raw.end());
-    write_string(out_.get(), reinterpret_cast<const char *>(msg.data()), static_cast<int>(msg.size()));
+    ReportHead h{};  // padding zeroed too
+    h.at = std::chrono::duration_cast<std::chrono::nanoseconds>(e.at.time_since_epoch()).count();
+    h.plain = static_cast<std::uint32_t>(e.plain.size());
+    h.raw = static_cast<std::uint32_t>(e.raw.size());
+    h.kind = e.kind;
+    const auto *p = reinterpret_cast<const std::uint8_t *>(&h);
+    writeBytes(out_.get(), Bytes(p, p + sizeof h) + e.plain + e.raw);
 }
 
 void Peer::serve() {
@@ -324,31 +343,17 @@ void Peer::takeConnection(Socket &s) {
     const ns::UniqueFd conn(accept(s.fd.get(), nullptr, nullptr));
     if (!conn.valid()) return;
     Event e{Event::Tcp, {}, {}, std::chrono::steady_clock::now()};
-    // Each piece may take up to 5 seconds to come; every byte is kept.
-    auto read5s = [&](void *buf, std::size_t n) -> ssize_t {
-        if (!waitReadable(conn.get(), 5000)) return -1;
-        const ssize_t got = read(conn.get(), buf, n);
-        const auto *p = static_cast<const std::uint8_t *>(buf);
-        if (got > 0) e.raw.insert(e.raw.end(), p, p + got);
-        return got;
-    };
-    std::array<std::uint8_t, 1 + NS_MSG_SIZE> frame{};
-    const bool whole = ns::readExactly(read5s, frame.data(), 1) == 1 &&
-                       ns::readExactly(read5s, frame.data() + 1, frame[0]) == frame[0];
-    if (whole) e.plain = decipher(Bytes(e.raw.begin() + 1, e.raw.end()));
+    const std::optional<Bytes> request = receiveFrame(conn.get(), &e.raw);
+    if (request) e.plain = *request;
     report(e);
-    if (!whole) return;
+    if (!request) return;
     const Answer a = s.onRequest ? s.onRequest(e.plain, s.count++) : hangUp();
     sleepMs(a.delayMs);
-    write_string(conn.get(), reinterpret_cast<const char *>(a.bytes.data()),
-                 static_cast<int>(a.bytes.size()));
-    if (!a.back) return;
+    writeBytes(conn.get(), a.bytes);
     NsAddr to{};
-    if (ns::RecordView(e.plain).addressItem(&to) < 0) return;
+    if (!a.back || ns::RecordView(e.plain).addressItem(&to) < 0) return;
     const ns::UniqueFd back(socket(AF_INET, SOCK_STREAM, 0));
-    if (connect(back.get(), asSockaddr(to), sizeof to) == 0)
-        write_string(back.get(), reinterpret_cast<const char *>(a.back->data()),
-                     static_cast<int>(a.back->size()));
+    if (connect(back.get(), asSockaddr(to), sizeof to) == 0) writeBytes(back.get(), *a.back);
 }
 
 void Peer::takeDatagram(Socket &s) {

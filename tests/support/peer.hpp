@@ -77,6 +77,13 @@ Bytes operator+(Bytes a, const Bytes &b);  // the bytes of a, then those of b
 
 // ---- sockets ----
 
+// Writes all the bytes (the library's write_string); false on failure.
+bool writeBytes(int fd, const Bytes &bytes);
+// Reads one frame from a stream with the library's exact-read loop, waiting
+// up to 5 seconds for each piece, and deciphers it; nullopt when the stream
+// ended or stalled first.  Every byte read is added to *raw when given.
+std::optional<Bytes> receiveFrame(int fd, Bytes *raw = nullptr);
+
 // A TCP socket bound to ip:port, listening when backlog is not negative
 // (with SO_REUSEADDR, so that a port left in TIME_WAIT is taken again); one
 // that only binds holds its port against any other bind.  Invalid, with a
