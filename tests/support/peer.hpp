@@ -15,7 +15,10 @@
 //     each sent from a source address of its own (the sandbox's stand-ins
 //     are 198.18.0.10 to .19; the source port matters to discovery).
 // Whatever it receives is reported to the test, in order, before it is
-// answered: when a client call returns, what it sent is in events().
+// answered: when a client call returns, what it sent is in events().  (A
+// connection and a datagram waiting at the same moment count in that order:
+// a client that gives a connection up broadcasts only afterwards.)  The
+// handlers run in the child, so what they change stays there.
 //
 //     nstest::Peer nsm(nstest::always(nstest::record(NS_OK)));  // nsm-master.16024
 //     ... the client's call ...
