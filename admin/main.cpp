@@ -1,6 +1,6 @@
 // nsadmin: the name service's administration tool.
 #include <cstdlib>
 
-#include "admin/nsadmin.h"
+#include "nsadmin.h"
 
 int main(int argc, char **argv) { std::exit(AdminMain(argc, argv)); }

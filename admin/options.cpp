@@ -16,8 +16,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "admin/census.h"
-#include "admin/nsadmin.h"
+#include "census.h"
+#include "nsadmin.h"
 #include "rsockmap/rsockmap.h"
 #include "support/debug.h"
 

@@ -36,7 +36,8 @@ void BM_DecodeLookupReply(benchmark::State &state) {
     ns::RecordBuilder reply(NS_OK);
     reply.name("\\\\host\\service").address(&where, sizeof where).text("a-secret-text");
     const auto *p = reinterpret_cast<const std::uint8_t *>(&reply.message());
-    const std::span<const std::uint8_t> bytes(p, static_cast<std::size_t>(reply.length()));
+    const auto bytes = ns::ReceivedRecord::plain(
+        std::span<const std::uint8_t>(p, static_cast<std::size_t>(reply.length())));
     NsAddr addr{};
     int len = 0;
     char auth[NS_AUTH_SIZE];
@@ -55,7 +56,6 @@ void BM_ReadReplyFrame(benchmark::State &state) {
     frame[0] = static_cast<std::uint8_t>(
         NsCrypt(frame.data() + 1, plain.data(), static_cast<int>(plain.size())));
     const std::size_t piece = static_cast<std::size_t>(state.range(0));
-    NsMessage reply{};
     for (auto _ : state) {
         std::size_t at = 0;
         auto read = [&](void *buf, std::size_t n) -> ssize_t {
@@ -64,8 +64,7 @@ void BM_ReadReplyFrame(benchmark::State &state) {
             at += take;
             return static_cast<ssize_t>(take);
         };
-        int len = 0;
-        benchmark::DoNotOptimize(ns::receiveReply(read, &reply, &len, false));
+        benchmark::DoNotOptimize(ns::receiveReply(read, false));
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * frame.size()));
 }

@@ -29,17 +29,21 @@ std::string nameOf(int i) {
     return buf;
 }
 
-std::vector<std::string> manyNames() {
-    std::vector<std::string> names;
-    for (int i = 0; i < kNames; ++i) names.push_back(nameOf(i));
-    return names;
+nsmd::Registry manyNames() {
+    nsmd::Registry registry;
+    for (int i = 0; i < kNames; ++i) {
+        nsmd::Service s;
+        s.name = nameOf(i);
+        registry.registerService(s);
+    }
+    return registry;
 }
 
 void BM_EncodeNameList(benchmark::State &state) {
-    const auto names = manyNames();
+    const nsmd::Registry registry = manyNames();
     std::size_t bytes = 0;
     for (auto _ : state) {
-        nsmd::ListEncoder enc(names);
+        nsmd::ListEncoder enc(nsmd::NameCursor(registry, nsmd::ListKind::Services, ""));
         nsmd::Bytes block;
         while (enc.next(block, 64 * 1024)) {
             bytes += block.size();
@@ -51,12 +55,7 @@ void BM_EncodeNameList(benchmark::State &state) {
 BENCHMARK(BM_EncodeNameList)->Unit(benchmark::kMillisecond);
 
 void BM_LookupRequest(benchmark::State &state) {
-    nsmd::Registry registry;
-    for (int i = 0; i < kNames; ++i) {
-        nsmd::Service s;
-        s.name = nameOf(i);
-        registry.registerService(s);
-    }
+    nsmd::Registry registry = manyNames();
     ns::RecordBuilder req(NS_LOOKUP);
     req.name(nameOf(kNames / 2).c_str());
     const auto *p = reinterpret_cast<const std::uint8_t *>(&req.message());

@@ -27,6 +27,7 @@ public:
         ready_ = nsmd_.waitForOutput("ready", 30000);  // once every socket is bound
     }
     bool ready() const { return ready_; }
+    pid_t pid() const { return nsmd_.pid(); }
 
 private:
     nstest::TestConfig config_;

@@ -6,9 +6,11 @@
 #   lib*/cmake/TalvenNS/     package config: find_package(TalvenNS) gives
 #                            the target TalvenNS::nsclient
 #   lib*/pkgconfig/talven-ns.pc
-#   include/talven-ns/       rsockmap/rsockmap.h and support/{env,debug,sockets}.h
-#                            (they include each other as "rsockmap/rsockmap.h",
-#                            so the layout below include/talven-ns is kept)
+#   include/talven-ns/       the tree's include/talven-ns as it is:
+#                            rsockmap/{rsockmap,servsock,census}.h and
+#                            support/{env,debug,signals,sockets}.h (they include
+#                            each other as "rsockmap/rsockmap.h", so the layout
+#                            below include/talven-ns is kept)
 #   share/man/man1, man5     the manual pages
 #   share/bash-completion/completions/   completion for nsadmin and nsquery
 #   share/doc/talven-ns/     README.md
@@ -42,12 +44,9 @@ target_link_libraries(nsclient INTERFACE
 
 install(TARGETS nsclient EXPORT TalvenNSTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
-install(FILES ${CMAKE_SOURCE_DIR}/rsockmap/rsockmap.h
-  DESTINATION ${NS_INSTALL_INCLUDEDIR}/rsockmap)
-install(FILES ${CMAKE_SOURCE_DIR}/support/env.h
-              ${CMAKE_SOURCE_DIR}/support/debug.h
-              ${CMAKE_SOURCE_DIR}/support/sockets.h
-  DESTINATION ${NS_INSTALL_INCLUDEDIR}/support)
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/include/talven-ns/
+  DESTINATION ${NS_INSTALL_INCLUDEDIR}
+  FILES_MATCHING PATTERN "*.h")
 
 install(EXPORT TalvenNSTargets
   NAMESPACE TalvenNS::

@@ -17,29 +17,28 @@
 #include "rsockmap/record.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
-    NsMessage reply;
-    int replyLen = 0;
-    if (fuzz::receiveInputReply(data, size, true, &reply, &replyLen) != NS_OK) return 0;
+    const ns::ReceivedRecord reply = fuzz::receiveInputReply(data, size, true);
+    if (reply.type() != NS_OK) return 0;
 
     std::array<char, 128 + 32> name;
     name.fill('#');
-    const std::span<const std::uint8_t> whole(reinterpret_cast<const std::uint8_t *>(&reply),
-                                              sizeof reply);
-    ns::adminHostNameOf(whole, name.data(), 128);
+    ns::adminHostNameOf(reply, name.data(), 128);
     for (std::size_t i = 128; i < name.size(); ++i)
         if (name[i] != '#') __builtin_trap();
     const std::size_t n = strnlen(name.data(), 128);
     if (n >= 128) __builtin_trap();
-    // What it took is the start of the name item's characters.
-    const std::size_t offset = reply.nameOffset;
-    if (n > 0 && (offset == 0 || offset > NS_MAX_ITEM ||
-                  std::memcmp(name.data(), whole.data() + offset + 1, n) != 0))
+    // What it took is the start of the name item's characters, all of them
+    // among the bytes that arrived.
+    const std::span<const std::uint8_t> bytes = reply.view().bytes();
+    const std::size_t offset = bytes.size() > ns::kNameOffset ? bytes[ns::kNameOffset] : 0;
+    if (n > 0 && (offset == 0 || offset > NS_MAX_ITEM || offset + 1 + n > bytes.size() ||
+                  std::memcmp(name.data(), bytes.data() + offset + 1, n) != 0))
         __builtin_trap();
     // And a buffer of any other size, down to one byte, stays bounded too.
     for (std::size_t outSize : {std::size_t{1}, std::size_t{5}}) {
         std::array<char, 8> small;
         small.fill('#');
-        ns::adminHostNameOf(whole.first(replyLen), small.data(), outSize);
+        ns::adminHostNameOf(reply, small.data(), outSize);
         if (small[outSize] != '#' || strnlen(small.data(), outSize) >= outSize) __builtin_trap();
     }
     return 0;

@@ -11,18 +11,15 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <span>
 
 #include "fuzz/reply_stream.hpp"
 #include "rsockmap/registry_internal.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     if (size < 1) return 0;
-    NsMessage reply;
-    int replyLen = 0;
-    const int type = fuzz::receiveInputReply(data, size, (data[0] & 0x40) != 0, &reply, &replyLen);
-    if (replyLen < 0 || replyLen > NS_MAX_TCP_RECORD) __builtin_trap();
-    if (type != NS_OK) return 0;
+    const ns::ReceivedRecord reply = fuzz::receiveInputReply(data, size, (data[0] & 0x40) != 0);
+    if (reply.size() > NS_MAX_TCP_RECORD) __builtin_trap();
+    if (reply.type() != NS_OK) return 0;
 
     // The tool's buffer, with a guard behind it that must stay untouched.
     std::array<char, NS_AUTH_SIZE + 64> auth;
@@ -30,14 +27,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     NsAddr addr;
     std::memset(&addr, 0x5A, sizeof addr);
     int addrLen = -1;
-    const bool found = ns::decodeLookupReply(
-        std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t *>(&reply),
-                                      static_cast<std::size_t>(replyLen)),
-        &addr, &addrLen, auth.data(), NS_AUTH_SIZE);
+    const bool found = ns::decodeLookupReply(reply, &addr, &addrLen, auth.data(), NS_AUTH_SIZE);
     for (std::size_t i = NS_AUTH_SIZE; i < auth.size(); ++i)
         if (auth[i] != '#') __builtin_trap();
     if (!found) {
-        if (addrLen != 0 || auth[0] != '#') __builtin_trap();
+        if (addrLen != -1 || auth[0] != '#') __builtin_trap();
         return 0;
     }
     if (addrLen < 0 || addrLen > NS_ADDR_SIZE || addr.sin_family != AF_INET) __builtin_trap();

@@ -1,7 +1,10 @@
-// Any bytes as a received record: every item accessor stays inside them.
+// Any bytes as a received record: every item accessor stays inside them;
+// and as a received ciphertext: the record keeps exactly its plain bytes.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <span>
 #include <string>
 
 #include "rsockmap/record.hpp"
@@ -19,13 +22,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
     NsAddr addr;
     (void)view.addressItem(&addr);
-    // A ciphertext of the same bytes deciphers into a record buffer safely.
-    if (size >= NS_SALT_SIZE && size <= NS_MSG_SIZE) {
-        std::uint8_t cipher[NS_MSG_SIZE];
-        std::memcpy(cipher, data, size);
-        std::uint8_t plain[NS_MSG_SIZE];
-        int n = NsDecrypt(plain, cipher, static_cast<int>(size));
-        ns::RecordView(plain, n > 0 ? static_cast<std::size_t>(n) : 0).addressItem(&addr);
-    }
+    // The same bytes as a ciphertext (of any length) decipher into a record
+    // that holds exactly what the ciphertext carried.
+    const auto received = ns::ReceivedRecord::decipher(std::span(data, size));
+    const std::size_t carried =
+        size > NS_SALT_SIZE ? std::min<std::size_t>(size, NS_MSG_SIZE) - NS_SALT_SIZE : 0;
+    if (received.size() != carried) __builtin_trap();
+    received.view().addressItem(&addr);
     return 0;
 }

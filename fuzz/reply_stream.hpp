@@ -51,15 +51,13 @@ private:
 // Reads one reply as the exchange does from the stream an input stands
 // for: byte 0 holds the piece size less one (bits 0-5) and, in bit 7,
 // whether the rest is a plain record to frame; the rest follows.  Returns
-// what receiveReply returns, *reply zero-filled before.
-inline int receiveInputReply(const std::uint8_t *data, std::size_t size, bool resync,
-                             NsMessage *reply, int *replyLen) {
-    *replyLen = 0;
-    std::memset(reply, 0, sizeof *reply);
-    if (size < 1) return -1;
+// what receiveReply returns.
+inline ns::ReceivedRecord receiveInputReply(const std::uint8_t *data, std::size_t size,
+                                            bool resync) {
+    if (size < 1) return ns::ReceivedRecord();
     const std::vector<std::uint8_t> stream = replyStream(data + 1, size - 1, (data[0] & 0x80) != 0);
     PieceReader read(stream, 1 + (data[0] & 0x3f));
-    return ns::receiveReply(read, reply, replyLen, resync);
+    return ns::receiveReply(read, resync);
 }
 
 }  // namespace fuzz

@@ -17,7 +17,7 @@
 #include "support/unique_fd.hpp"
 #include "support/debug.h"
 #include "support/signals_internal.hpp"
-#include "support/sockets.h"
+#include "support/signals.h"
 
 namespace {
 
@@ -26,24 +26,6 @@ namespace {
 int bUseBcast = 0;
 
 constexpr unsigned kConnectWait = 5;  // seconds
-
-// The texts of one caller's failure lines.
-struct SendTexts {
-    const char *socketFailed;   // (errno)
-    const char *connectFailed;  // (address, errno)
-    const char *writeFailed;    // (errno)
-};
-
-constexpr SendTexts kMapIOTexts{
-    "UspMapIO: nl_socket failed (errno %d)\n",
-    "UspMapIO: nl_connect(%s) failed (errno %d)\n",
-    "UspMapIO: nl_writesocket failed (errno %d)\n",
-};
-constexpr SendTexts kSendTexts{
-    "UspSend: socket failed (errno %d)\n",
-    "UspSend: connect(%s) failed (errno %d)\n",
-    "UspSend: write failed (errno %d)\n",
-};
 
 using Socket = ns::UniqueFd;
 
@@ -74,41 +56,80 @@ bool writeFrame(int sock, const NsMessage *request, int n) {
 }
 
 // Requests longer than the frame can carry would overrun the ciphertext
-// buffer; they are refused before anything is sent.
-bool requestFits(const char *who, int n) {
+// buffer; they are refused (EINVAL) before anything is sent.
+bool requestFits(int n) {
     if (n >= 0 && n <= NS_MAX_TCP_RECORD) return true;
-    DebugLog(NS_LOG_FAIL, "%s: request length %d out of range\n", who, n);
     errno = EINVAL;
     return false;
 }
 
-enum class SendResult { Sent, Failed, NoSocket };
+// The step at which an attempt failed; each operation logs it in its own
+// words.
+enum class SendStep { None, Socket, Locate, Connect, Write };
+
+struct Attempt {
+    SendStep failed = SendStep::None;
+    int err = 0;      // errno of the failed step
+    NsAddr master{};  // where the connection went
+};
 
 // One attempt: a fresh TCP socket, the master from findNS, a connect under
-// the timer and the framed request.  On Sent *sock holds the connection.
-SendResult sendAttempt(const SendTexts &texts, const NsMessage *request, int n, int bcast,
-                       int *sock) {
+// the timer and the framed request.  On success *sock holds the connection.
+Attempt sendAttempt(const NsMessage *request, int n, int bcast, int *sock) {
+    Attempt a;
     Socket s(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
-    if (s.get() < 0) {
-        DebugLog(NS_LOG_FAIL, texts.socketFailed, errno);
-        return SendResult::NoSocket;
-    }
-    NsAddr master{};
-    if (findNS(bcast, &master) != 0) return SendResult::Failed;
-    if (!connectUnderTimer(s.get(), master)) {
-        const int err = errno;
-        DebugLog(NS_LOG_FAIL, texts.connectFailed, printaddr(&master), err);
-        errno = err;
-        return SendResult::Failed;
-    }
-    if (!writeFrame(s.get(), request, n)) {
-        const int err = errno;
-        DebugLog(NS_LOG_FAIL, texts.writeFailed, err);
-        errno = err;
-        return SendResult::Failed;
+    if (s.get() < 0)
+        a.failed = SendStep::Socket;
+    else if (findNS(bcast, &a.master) != 0)
+        a.failed = SendStep::Locate;  // findNS has logged why
+    else if (!connectUnderTimer(s.get(), a.master))
+        a.failed = SendStep::Connect;
+    else if (!writeFrame(s.get(), request, n))
+        a.failed = SendStep::Write;
+    if (a.failed != SendStep::None) {
+        a.err = errno;
+        return a;
     }
     *sock = s.release();
-    return SendResult::Sent;
+    return a;
+}
+
+// The failure lines of the two operations; errno is left as the failed step
+// set it.
+void logMapIOFailure(const Attempt &a) {
+    switch (a.failed) {
+    case SendStep::None: return;
+    case SendStep::Locate: break;
+    case SendStep::Socket:
+        DebugLog(NS_LOG_FAIL, "UspMapIO: nl_socket failed (errno %d)\n", a.err);
+        break;
+    case SendStep::Connect:
+        DebugLog(NS_LOG_FAIL, "UspMapIO: nl_connect(%s) failed (errno %d)\n", printaddr(&a.master),
+                 a.err);
+        break;
+    case SendStep::Write:
+        DebugLog(NS_LOG_FAIL, "UspMapIO: nl_writesocket failed (errno %d)\n", a.err);
+        break;
+    }
+    errno = a.err;
+}
+
+void logSendFailure(const Attempt &a) {
+    switch (a.failed) {
+    case SendStep::None: return;
+    case SendStep::Locate: break;
+    case SendStep::Socket:
+        DebugLog(NS_LOG_FAIL, "UspSend: socket failed (errno %d)\n", a.err);
+        break;
+    case SendStep::Connect:
+        DebugLog(NS_LOG_FAIL, "UspSend: connect(%s) failed (errno %d)\n", printaddr(&a.master),
+                 a.err);
+        break;
+    case SendStep::Write:
+        DebugLog(NS_LOG_FAIL, "UspSend: write failed (errno %d)\n", a.err);
+        break;
+    }
+    errno = a.err;
 }
 
 // The read function of the frame loops for a descriptor.
@@ -121,62 +142,78 @@ struct FdReader {
 
 namespace ns {
 
-int decodeFrame(FrameBuffer &cipher, int len, NsMessage *reply, int *replyLen) {
-    if (len < NS_SALT_SIZE + 1 || len > static_cast<int>(cipher.size())) return -1;
-    const int n = NsDecrypt(reply, cipher.data(), len);
-    *replyLen = n;
-    return static_cast<signed char>(reply->type);
-}
-
-int mapIO(const NsMessage *request, int n, NsMessage *reply, int *replyLen) {
-    *replyLen = 0;
-    if (!requestFits("UspMapIO", n)) return -1;
+ReceivedRecord mapIO(const NsMessage *request, int n) {
+    if (!requestFits(n)) {
+        DebugLog(NS_LOG_FAIL, "UspMapIO: request length %d out of range\n", n);
+        return ReceivedRecord();
+    }
     for (int attempt = 0; attempt < 2; ++attempt) {
         int fd = -1;
-        const SendResult sent = sendAttempt(kMapIOTexts, request, n, bUseBcast, &fd);
-        if (sent == SendResult::NoSocket) return -1;
-        int result = -1;
-        int len = 0;
-        if (sent == SendResult::Sent) {
+        const Attempt sent = sendAttempt(request, n, bUseBcast, &fd);
+        logMapIOFailure(sent);
+        if (sent.failed == SendStep::Socket) return ReceivedRecord();
+        ReceivedRecord reply;
+        if (sent.failed == SendStep::None) {
             Socket s(fd);
-            result = receiveReply(FdReader{s.get()}, reply, &len, true);
+            reply = receiveReply(FdReader{s.get()}, true);
         }
         bUseBcast = 1;
-        if (len > 0) {
+        if (reply.arrived()) {
             bUseBcast = 0;
-            *replyLen = len;
-            return result;
+            return reply;
         }
     }
-    return -1;
+    return ReceivedRecord();
+}
+
+ReceivedRecord receiveAndClose(int fd) {
+    Socket s(fd);
+    return receiveReply(FdReader{s.get()}, false);
+}
+
+bool recordFits(const char *who, const RecordBuilder &request) {
+    if (request.ok()) return true;
+    DebugLog(NS_LOG_FAIL, "%s: request too long for the record\n", who);
+    errno = EMSGSIZE;
+    return false;
 }
 
 void resetExchangeState() { bUseBcast = 0; }
 
 }  // namespace ns
 
+// The public calls hand the reply back in the caller's record, which carries
+// no size.  So that nothing but what arrived can be read there, the received
+// bytes come with zero bytes behind them to the end of the record (a reply
+// too short to hold a type leaves the record untouched).  The library's own
+// readers never read such a record: they take the reply from ns::mapIO and
+// ns::receiveAndClose, which keep its size with its bytes.
 extern "C" int UspMapIO(const NsMessage *request, int n, NsMessage *reply) {
-    int replyLen = 0;
-    return ns::mapIO(request, n, reply, &replyLen);
+    const ns::ReceivedRecord received = ns::mapIO(request, n);
+    if (received.arrived()) received.copyTo(reply);
+    return received.type();
 }
 
 extern "C" int UspSend(const NsMessage *request, int n, int bcast) {
-    if (!requestFits("UspSend", n)) return -1;
+    if (!requestFits(n)) {
+        DebugLog(NS_LOG_FAIL, "UspSend: request length %d out of range\n", n);
+        return -1;
+    }
     for (int attempt = bcast ? 1 : 0; attempt < 2; ++attempt) {
         int fd = -1;
-        switch (sendAttempt(kSendTexts, request, n, bcast, &fd)) {
-            case SendResult::Sent: return fd;
-            case SendResult::NoSocket: return -1;
-            case SendResult::Failed: bcast = 1; break;
-        }
+        const Attempt sent = sendAttempt(request, n, bcast, &fd);
+        logSendFailure(sent);
+        if (sent.failed == SendStep::None) return fd;
+        if (sent.failed == SendStep::Socket) return -1;
+        bcast = 1;
     }
     return -1;
 }
 
 extern "C" int UspReceive(int fd, NsMessage *reply) {
-    Socket s(fd);
-    int replyLen = 0;
-    return ns::receiveReply(FdReader{s.get()}, reply, &replyLen, false);
+    const ns::ReceivedRecord received = ns::receiveAndClose(fd);
+    if (received.arrived()) received.copyTo(reply);
+    return received.type();
 }
 
 extern "C" int read_char(int fd, char *c) { return static_cast<int>(read(fd, c, 1)); }

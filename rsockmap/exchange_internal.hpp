@@ -1,5 +1,7 @@
-// exchange_internal.hpp - the frame reading loop of the request exchange
-// (internal).
+// exchange_internal.hpp - the request exchange as the library's own
+// operations use it (internal): the frame reading loop, and the exchange
+// calls that hand the reply on as a ReceivedRecord, its size kept with its
+// bytes.
 //
 // A frame is one length byte R and R bytes of ciphertext.  The loops here
 // take their bytes from a read function that behaves as read(2) does
@@ -13,7 +15,9 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
+#include "rsockmap/record.hpp"
 #include "rsockmap/rsockmap.h"
 
 namespace ns {
@@ -50,30 +54,31 @@ int readFrame(Read &&read, FrameBuffer &cipher) {
     return len;
 }
 
-// Deciphers a complete frame of len bytes into *reply.  Returns the reply's
-// type byte as a signed value with its plain length in *replyLen, or -1 for a
-// frame of fewer than 25 bytes, which holds no type (*reply untouched).
-int decodeFrame(FrameBuffer &cipher, int len, NsMessage *reply, int *replyLen);
-
 // Reads and deciphers one reply frame.  With `resync`, a frame cut short is
 // followed by a fresh length byte (at the end of the stream that read fails
-// too).  Returns as decodeFrame, or -1 when no complete frame arrived;
-// *replyLen is 0 unless a reply was deciphered.
+// too).  The record is empty when no complete frame arrived or the frame
+// was too short to hold a type (24 bytes or fewer).
 template <class Read>
-int receiveReply(Read &&read, NsMessage *reply, int *replyLen, bool resync) {
-    *replyLen = 0;
+ReceivedRecord receiveReply(Read &&read, bool resync) {
     FrameBuffer cipher{};
     int len;
     do {
         len = readFrame(read, cipher);
     } while (len == kFrameCutShort && resync);
-    if (len < 0) return -1;
-    return decodeFrame(cipher, len, reply, replyLen);
+    if (len < 0) return ReceivedRecord();
+    return ReceivedRecord::decipher(std::span(cipher.data(), static_cast<std::size_t>(len)));
 }
 
-// UspMapIO with the reply's plain length: *replyLen is set after a success
-// (result other than -1 from a complete frame) and is 0 otherwise.
-int mapIO(const NsMessage *request, int n, NsMessage *reply, int *replyLen);
+// UspMapIO keeping the reply's size: the record is empty when no reply was
+// obtained.
+ReceivedRecord mapIO(const NsMessage *request, int n);
+// UspReceive keeping the reply's size; fd is closed whatever happens.
+ReceivedRecord receiveAndClose(int fd);
+
+// False, with "who: request too long for the record" at level 256 and errno
+// EMSGSIZE, when a request broke the record's limits while it was built: an
+// over-limit request is refused before anything is sent.
+bool recordFits(const char *who, const RecordBuilder &request);
 
 // For tests: the next exchange starts as in a fresh process.
 void resetExchangeState();

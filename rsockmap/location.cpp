@@ -31,7 +31,7 @@
 #include "support/debug.h"
 #include "support/env.h"
 #include "support/signals_internal.hpp"
-#include "support/sockets.h"
+#include "support/signals.h"
 #include "support/unique_fd.hpp"
 
 namespace {
@@ -161,22 +161,24 @@ bool bindLocalPort(int sock, NsAddr *bound) {
     return false;
 }
 
-UniqueFd openBroadcastSocket(const char *socketFailed, const char *bindFailed) {
-    UniqueFd sock(socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
-    if (!sock.valid()) {
-        DebugLog(NS_LOG_FAIL, socketFailed, errno);
-        return sock;
+BroadcastSocket openBroadcastSocket() {
+    BroadcastSocket result;
+    result.fd.reset(socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
+    if (!result.fd.valid()) {
+        result.failed = BroadcastSocket::Socket;
+        result.err = errno;
+        return result;
     }
-    if (!bindLocalPort(sock.get())) {
-        DebugLog(NS_LOG_FAIL, bindFailed, errno);
-        const int err = errno;
-        sock.reset();
-        errno = err;
-        return sock;
+    if (!bindLocalPort(result.fd.get())) {
+        result.failed = BroadcastSocket::Bind;
+        result.err = errno;
+        result.fd.reset();
+        errno = result.err;
+        return result;
     }
     const int on = 1;
-    (void)setsockopt(sock.get(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
-    return sock;
+    (void)setsockopt(result.fd.get(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+    return result;
 }
 
 ConfiguredServer parseConfiguredServer(std::string_view value) {
@@ -196,14 +198,8 @@ ConfiguredServer parseConfiguredServer(std::string_view value) {
 
 DiscoveryReply decodeDiscoveryReply(std::span<const std::uint8_t> datagram, const NsAddr &source,
                                     NsAddr *master) {
-    if (datagram.size() < NS_SALT_SIZE + 1) return DiscoveryReply::Ignored;
-    // NsDecrypt rewrites its input, so work on a copy of at most 256 bytes.
-    std::array<std::uint8_t, NS_MSG_SIZE> cipher{};
-    const std::size_t size = std::min(datagram.size(), cipher.size());
-    std::memcpy(cipher.data(), datagram.data(), size);
-    std::array<std::uint8_t, NS_MSG_SIZE> plain{};
-    const int n = NsDecrypt(plain.data(), cipher.data(), static_cast<int>(size));
-    const RecordView reply(plain.data(), n > 0 ? static_cast<std::size_t>(n) : 0);
+    const ReceivedRecord received = ReceivedRecord::decipher(datagram);
+    const RecordView reply = received.view();
     if (reply.type() != NS_MASTER) return DiscoveryReply::Ignored;
 
     NsAddr found = source;
@@ -347,9 +343,13 @@ extern "C" int findNS(int bcast, NsAddr *addr) {
     DebugLog(NS_LOG_TRACE, "findNS(bcast = %d)\n", bcast);
     if (bcast == 0 && presetNS(addr, nullptr) == 0) return 0;
 
-    const ns::UniqueFd sock = ns::openBroadcastSocket("findNS: nl_socket failed (errno %d)\n",
-                                                      "findNS: nl_bind failed (errno %d)\n");
-    if (!sock.valid()) return -1;
+    const ns::BroadcastSocket opened = ns::openBroadcastSocket();
+    if (opened.failed == ns::BroadcastSocket::Socket)
+        DebugLog(NS_LOG_FAIL, "findNS: nl_socket failed (errno %d)\n", opened.err);
+    if (opened.failed == ns::BroadcastSocket::Bind)
+        DebugLog(NS_LOG_FAIL, "findNS: nl_bind failed (errno %d)\n", opened.err);
+    if (!opened.fd.valid()) return -1;
+    const ns::UniqueFd &sock = opened.fd;
     (void)FindBcastAddr(sock.get(), &DiscoveryBcastAddr);
 
     NsAddr master{};

@@ -45,13 +45,19 @@ DiscoveryReply decodeDiscoveryReply(std::span<const std::uint8_t> datagram,
 // 1025 to 32766 (32767 is never tried); *bound, when given, then receives
 // that address (family 2, the port in network order).  False when no port
 // could be bound; errno is then that of the last attempt.
-// A UDP socket bound as bindLocalPort binds, with SO_BROADCAST set: what
-// discovery and the census send from.  On failure it logs `socketFailed` or
-// `bindFailed` (each a format taking errno) at level 256 and returns an
-// invalid descriptor, errno kept.
-UniqueFd openBroadcastSocket(const char *socketFailed, const char *bindFailed);
-
 bool bindLocalPort(int sock, NsAddr *bound = nullptr);
+
+// A UDP socket bound as bindLocalPort binds, with SO_BROADCAST set: what
+// discovery and the census send from.  When it cannot be made, fd is
+// invalid, `failed` names the step and err holds its errno (errno is left
+// the same); the caller logs that in its own words.
+struct BroadcastSocket {
+    enum Step { None, Socket, Bind };
+    UniqueFd fd;
+    Step failed = None;
+    int err = 0;
+};
+BroadcastSocket openBroadcastSocket();
 
 // For tests: forget the remembered master and the local identity, as in a
 // fresh process.

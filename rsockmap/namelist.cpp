@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "rsockmap/exchange_internal.hpp"
 #include "rsockmap/location_internal.hpp"
 #include "rsockmap/record.hpp"
 #include "support/debug.h"
@@ -109,13 +110,12 @@ std::size_t NameListDecoder::feed(std::span<const std::uint8_t> bytes) {
 }
 
 void NameListDecoder::takeRecord() {
-    std::array<std::uint8_t, NS_MSG_SIZE> plain;
-    const int n = NsDecrypt(plain.data(), frame_.data(), static_cast<int>(frameLen_));
-    if (n <= 0) {
+    const ReceivedRecord received = ReceivedRecord::decipher(std::span(frame_.data(), frameLen_));
+    if (!received.arrived()) {
         status_ = Status::Bad;
         return;
     }
-    const RecordView record(plain.data(), static_cast<std::size_t>(n));
+    const RecordView record = received.view();
     if (!gotHead_) {
         gotHead_ = record.type() == NS_LISTHEAD;
         if (!gotHead_) status_ = Status::Bad;
@@ -135,13 +135,14 @@ void NameListDecoder::takeRecord() {
     if (!names_.append(*name)) status_ = Status::NoMemory;
 }
 
-void adminHostNameOf(std::span<const std::uint8_t> reply, char *out, std::size_t outSize) {
+void adminHostNameOf(const ReceivedRecord &reply, char *out, std::size_t outSize) {
+    const std::span<const std::uint8_t> bytes = reply.view().bytes();
     std::size_t n = 0;
-    const std::size_t offset = reply.size() > kNameOffset ? reply[kNameOffset] : 0;
-    if (offset != 0 && offset <= NS_MAX_ITEM && offset + 1 < reply.size()) {
-        // The copy stops at the first NUL, at the end of the buffer, or when
-        // the output is full.
-        const std::span<const std::uint8_t> chars = reply.subspan(offset + 1);
+    const std::size_t offset = bytes.size() > kNameOffset ? bytes[kNameOffset] : 0;
+    if (offset != 0 && offset <= NS_MAX_ITEM && offset + 1 < bytes.size()) {
+        // The copy stops at the first NUL, at the end of the bytes that
+        // arrived, or when the output is full.
+        const std::span<const std::uint8_t> chars = bytes.subspan(offset + 1);
         const std::size_t room = std::min(chars.size(), outSize - 1);
         while (n < room && chars[n] != 0) ++n;
         std::memcpy(out, chars.data(), n);
@@ -154,12 +155,9 @@ void adminHostNameOf(std::span<const std::uint8_t> reply, char *out, std::size_t
 namespace {
 
 // Sends the request that carries the listening address; true on NS_OK.
-bool requestList(const char *pattern, int selector, const NsAddr &listenAddr) {
-    ns::RecordBuilder request(NS_NAMELIST);
-    request.option(selector).name(pattern).address(&listenAddr, sizeof listenAddr);
-    if (!request.ok()) return false;  // a pattern over 109 characters
-    NsMessage reply{};
-    return UspMapIO(&request.message(), request.length(), &reply) == NS_OK;
+// Nothing of the reply is read beyond its type.
+bool requestList(const ns::RecordBuilder &request) {
+    return ns::mapIO(&request.message(), request.length()).type() == NS_OK;
 }
 
 // Waits up to 5 seconds for the name server's connection and takes the
@@ -196,9 +194,8 @@ bool receiveList(int fd, ns::NameGather &names) {
 
 // Everything from the request to the end of the stream; true when the whole
 // list arrived.  The caller closes the listening socket.
-bool fetchList(int listener, const NsAddr &listenAddr, const char *pattern, int selector,
-               ns::NameGather &names) {
-    if (!requestList(pattern, selector, listenAddr)) {
+bool fetchList(int listener, const ns::RecordBuilder &request, ns::NameGather &names) {
+    if (!requestList(request)) {
         DebugLog(NS_LOG_FAIL, "usptcp_GetNameList: request failed\n");
         return false;
     }
@@ -247,9 +244,13 @@ extern "C" int usptcp_GetNameList(const char *pattern, int selector, char ***lis
         DebugLog(NS_LOG_FAIL, "usptcp_GetNameList: usptcp_CreateStreamSock failed\n");
         return -1;
     }
+    // A pattern too long to fit beside the address is refused unsent, as
+    // every over-limit request is.
+    ns::RecordBuilder request(NS_NAMELIST);
+    request.option(selector).name(pattern ? pattern : "*").address(&listenAddr, sizeof listenAddr);
     ns::NameGather names;
-    const bool complete =
-        fetchList(listener.get(), listenAddr, pattern ? pattern : "*", selector, names);
+    const bool complete = ns::recordFits("usptcp_GetNameList", request) &&
+                          fetchList(listener.get(), request, names);
     listener.reset();
     int result;
     if (!complete) {
@@ -281,13 +282,13 @@ extern "C" int usptcp_GetAdminHost(const char *host, char ***list) {
     usptcp_Initialise();
     ns::RecordBuilder request(NS_ADMINHOST);
     request.name(host);
-    NsMessage reply{};
-    const int result =
-        request.ok() ? UspMapIO(&request.message(), request.length(), &reply) : -1;
+    // Refused unsent, like every over-limit request; there is no exchange
+    // whose result the closing trace could show.
+    if (!ns::recordFits("usptcp_GetAdminHost", request)) return 0;
+    const ns::ReceivedRecord reply = ns::mapIO(&request.message(), request.length());
+    const int result = reply.type();
     if (result == NS_OK) {
-        ns::adminHostNameOf(
-            std::span(reinterpret_cast<const std::uint8_t *>(&reply), sizeof reply),
-            adminHostName, sizeof adminHostName);
+        ns::adminHostNameOf(reply, adminHostName, sizeof adminHostName);
         adminHostList[0] = adminHostName;
     }
     DebugLog(NS_LOG_TRACE, "usptcp_GetAdminHost: returning %d (host='%s')\n", result,

@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <span>
 
+#include "rsockmap/record.hpp"
 #include "rsockmap/rsockmap.h"
 
 namespace ns {
@@ -85,12 +86,12 @@ private:
     std::array<std::uint8_t, NS_MSG_SIZE> frame_{};
 };
 
-// The admin host's name from an NS_ADMINHOST success reply held in a
-// zero-filled buffer (the whole buffer, not just the bytes received): the
-// characters of the name item at nameOffset, up to their NUL, cut to
-// outSize - 1 and terminated.  The empty name when there is no such item
-// (offset 0 or above 127) or it starts past the buffer.  outSize > 0.
-void adminHostNameOf(std::span<const std::uint8_t> reply, char *out, std::size_t outSize);
+// The admin host's name from an NS_ADMINHOST success reply: the characters
+// behind the length byte of the name item at nameOffset, up to their NUL or
+// the end of the bytes that arrived, cut to outSize - 1 and terminated.  The
+// empty name when there is no such item (offset 0 or above 127) or it starts
+// past the bytes that arrived.  outSize > 0.
+void adminHostNameOf(const ReceivedRecord &reply, char *out, std::size_t outSize);
 
 }  // namespace ns
 

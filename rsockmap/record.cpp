@@ -44,6 +44,30 @@ int RecordView::addressItem(NsAddr *out) const {
     return static_cast<int>(bytes->size());
 }
 
+ReceivedRecord ReceivedRecord::decipher(std::span<const std::uint8_t> cipher) {
+    ReceivedRecord record;
+    if (cipher.size() <= NS_SALT_SIZE) return record;
+    // NsDecrypt rewrites the salt of its input: it works on a copy.
+    std::array<std::uint8_t, NS_MSG_SIZE> copy{};
+    const std::size_t len = std::min(cipher.size(), copy.size());
+    std::memcpy(copy.data(), cipher.data(), len);
+    const int n = NsDecrypt(record.bytes_.data(), copy.data(), static_cast<int>(len));
+    record.size_ = static_cast<std::size_t>(n);
+    return record;
+}
+
+ReceivedRecord ReceivedRecord::plain(std::span<const std::uint8_t> bytes) {
+    ReceivedRecord record;
+    record.size_ = std::min(bytes.size(), record.bytes_.size());
+    if (record.size_ > 0) std::memcpy(record.bytes_.data(), bytes.data(), record.size_);
+    return record;
+}
+
+void ReceivedRecord::copyTo(NsMessage *out) const {
+    static_assert(sizeof *out == std::tuple_size_v<decltype(bytes_)>);
+    std::memcpy(out, bytes_.data(), bytes_.size());
+}
+
 RecordBuilder::RecordBuilder(int type) {
     msg_.type = static_cast<unsigned char>(type);
 }

@@ -4,9 +4,16 @@
 // byte, and an offset or item length above 127, or an item that reaches past
 // the bytes actually received, makes the item absent.  Nothing here reads or
 // writes outside the given bytes.
+//
+// Every record the client receives (a TCP reply, a name list record, a
+// discovery or census datagram) becomes one ReceivedRecord as soon as it is
+// deciphered: the plain bytes and their count travel together from there on,
+// and every reader takes them through its view(), which ends where the
+// received bytes end.
 #ifndef RSOCKMAP_RECORD_HPP
 #define RSOCKMAP_RECORD_HPP
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -59,6 +66,36 @@ public:
 private:
     const std::uint8_t *data_;
     std::size_t size_;
+};
+
+// One deciphered record as it arrived: a copy of its plain bytes with zero
+// bytes behind them, and how many arrived.  An empty one (nothing arrived,
+// or a ciphertext too short to hold a type) has size 0 and type -1.
+class ReceivedRecord {
+public:
+    ReceivedRecord() = default;
+    // Deciphers a ciphertext (a frame's bytes after its length byte, or a
+    // datagram): at most its first NS_MSG_SIZE bytes count, and 24 bytes or
+    // fewer hold no record.  The ciphertext itself is not changed.
+    static ReceivedRecord decipher(std::span<const std::uint8_t> cipher);
+    // Plain bytes taken as received (at most NS_MSG_SIZE count).
+    static ReceivedRecord plain(std::span<const std::uint8_t> bytes);
+
+    bool arrived() const { return size_ > 0; }
+    std::size_t size() const { return size_; }
+    // The type byte as the exchange reports it (a signed byte; every type
+    // code is below 128), or -1 when nothing arrived.
+    int type() const { return arrived() ? static_cast<signed char>(bytes_[kType]) : -1; }
+    // The only way to read the bytes: a view that ends with them.
+    RecordView view() const { return RecordView(bytes_.data(), size_); }
+    // Hands the record to a caller's buffer that carries no size (the public
+    // exchange calls): the received bytes, then zero bytes to the end of the
+    // record, so nothing of an earlier record shows behind them.
+    void copyTo(NsMessage *out) const;
+
+private:
+    std::array<std::uint8_t, NS_MSG_SIZE> bytes_{};
+    std::size_t size_ = 0;
 };
 
 // Builds a request in a zero-filled record, items laid out from byte 16 in

@@ -6,7 +6,6 @@
 // after the exchange, with the exchange's raw result.  A request that would
 // break the record's limits (an offset or item length above 127, more than
 // 231 bytes) is refused with -1 before anything is sent.
-#include <cerrno>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -22,23 +21,8 @@ constexpr char kSeparator = '\x1a';  // between authentication text and name
 
 const char *shown(const char *text) { return text != nullptr ? text : "NULL"; }
 
-// False (with a failure line) when the request did not fit the record.
-bool fits(const char *who, const ns::RecordBuilder &request) {
-    if (request.ok()) return true;
-    DebugLog(NS_LOG_FAIL, "%s: request too long for the record\n", who);
-    errno = EMSGSIZE;
-    return false;
-}
-
-int exchange(const ns::RecordBuilder &request, NsMessage *reply, int *replyLen) {
-    return ns::mapIO(&request.message(), request.length(), reply, replyLen);
-}
-
-// The exchange for the requests whose reply counts by its type alone.
-int exchange(const ns::RecordBuilder &request) {
-    NsMessage reply{};
-    int replyLen = 0;
-    return exchange(request, &reply, &replyLen);
+ns::ReceivedRecord exchange(const ns::RecordBuilder &request) {
+    return ns::mapIO(&request.message(), request.length());
 }
 
 // Every operation first makes sure of the local identity; most requests
@@ -54,8 +38,8 @@ ns::RecordBuilder namedRequest(int type, int option, const char *name) {
 // type; their trace is "who: (name) returning result".
 int nameRequest(const char *who, int type, int option, const char *name) {
     const ns::RecordBuilder request = namedRequest(type, option, name);
-    if (!fits(who, request)) return -1;
-    const int result = exchange(request);
+    if (!ns::recordFits(who, request)) return -1;
+    const int result = exchange(request).type();
     DebugLog(NS_LOG_TRACE, "%s: (%s) returning %d\n", who, shown(name), result);
     return result == NS_OK ? 0 : -1;
 }
@@ -63,7 +47,7 @@ int nameRequest(const char *who, int type, int option, const char *name) {
 // A send-only lookup: the connected descriptor, the reply left unread.
 int submitLookup(const char *who, const char *name, int option, int bcast) {
     const ns::RecordBuilder request = namedRequest(NS_LOOKUP, option, name);
-    if (!fits(who, request)) return -1;
+    if (!ns::recordFits(who, request)) return -1;
     return UspSend(&request.message(), request.length(), bcast);
 }
 
@@ -91,15 +75,12 @@ private:
 
 namespace ns {
 
-bool decodeLookupReply(std::span<const std::uint8_t> record, NsAddr *addr, int *addrLen,
-                       char *auth, std::size_t authSize) {
-    const RecordView reply(record);
+bool decodeLookupReply(const ReceivedRecord &received, NsAddr *addr, int *addrLen, char *auth,
+                       std::size_t authSize) {
+    const RecordView reply = received.view();
     NsAddr found = *addr;
     const int itemLen = reply.addressItem(&found);
-    if (itemLen < 0) {
-        *addrLen = 0;
-        return false;
-    }
+    if (itemLen < 0) return false;
     *addr = found;
     *addrLen = itemLen < NS_ADDR_SIZE ? itemLen : NS_ADDR_SIZE;
     if (auth == nullptr || authSize == 0) return true;
@@ -121,17 +102,12 @@ extern "C" int usptcp_LookupUspNameBounded(const char *name, NsAddr *addr, int *
                                            int option, char *auth, size_t authSize) {
     static constexpr const char *who = "usptcp_LookupUspName";
     const ns::RecordBuilder request = namedRequest(NS_LOOKUP, option, name);
-    if (!fits(who, request)) return -1;
-    NsMessage reply{};
-    int replyLen = 0;
-    const int result = exchange(request, &reply, &replyLen);
+    if (!ns::recordFits(who, request)) return -1;
+    const ns::ReceivedRecord reply = exchange(request);
+    const int result = reply.type();
 
     bool gotAddress = false;
-    if (result == NS_OK)
-        gotAddress = ns::decodeLookupReply(
-            std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t *>(&reply),
-                                          static_cast<std::size_t>(replyLen)),
-            addr, addrLen, auth, authSize);
+    if (result == NS_OK) gotAddress = ns::decodeLookupReply(reply, addr, addrLen, auth, authSize);
     // The caller's buffer may be untouched and unterminated: show it bounded.
     std::string shownAuth = "NULL";
     if (result == NS_OK && auth != nullptr && authSize > 0)
@@ -162,8 +138,8 @@ extern "C" int usptcp_RegisterUspName(const char *name, const NsAddr *addr, int 
         .name(name)
         .address(addr, addrLen);
     if (text != nullptr && text[0] != '\0') request.text(text);
-    if (!fits(who, request)) return -1;
-    const int result = exchange(request);
+    if (!ns::recordFits(who, request)) return -1;
+    const int result = exchange(request).type();
     DebugLog(NS_LOG_TRACE, "usptcp_RegisterUspName: (%s,%s) returning %d\n", shown(name),
              printaddr(addr), result);
     return result == NS_OK ? 0 : -1;
@@ -185,7 +161,7 @@ extern "C" int usptcp_Control(int code) {
     usptcp_Initialise();
     ns::RecordBuilder request(NS_CONTROL);
     request.control(code);
-    const int result = exchange(request);
+    const int result = exchange(request).type();
     DebugLog(NS_LOG_TRACE, "usptcp_Control: (%d) returning %d\n", code, result);
     return result == NS_OK ? 0 : -1;
 }
@@ -196,4 +172,10 @@ extern "C" int submitUspLookup(const char *name, int bcast) {
 
 extern "C" int submitUspForwardLookup(const char *name, int bcast) {
     return submitLookup("submitUspForwardLookup", name, NS_LOOKUP_FORWARD, bcast);
+}
+
+extern "C" int receiveUspLookup(int fd, NsAddr *addr, int *addrLen, char *auth, size_t authSize) {
+    const ns::ReceivedRecord reply = ns::receiveAndClose(fd);
+    if (reply.type() == NS_OK) ns::decodeLookupReply(reply, addr, addrLen, auth, authSize);
+    return reply.type();
 }

@@ -7,24 +7,39 @@
  *
  * A passing call, with SIGALRM blocked and SIGPIPE ignored for its length:
  *   - opens the log pipe "<TmpDir>/rblpipe" when it is not open yet (without
- *     waiting: no reader means no log server), then makes it blocking;
+ *     waiting: no reader means no log server; only a FIFO, never through a
+ *     symbolic link, never created); the descriptor stays non-blocking;
  *   - composes "time: [pid] ProgName: " followed by the caller's text, cut to
  *     255 characters and ending in a newline;
  *   - writes it as one 260-byte LogRecord with a single write, so that records
- *     of the product's processes never interleave in the pipe;
+ *     of the product's processes never interleave in the pipe; while the pipe
+ *     is full it waits for room and writes again;
  *   - on a failed write notes errno in "<TmpDir>/LOGFAIL<pid>.log" and closes
  *     the pipe; the next passing call opens it again.
  * Whatever happens, the caller's signal mask, SIGPIPE action and errno are in
- * force again when DebugLog returns.  The entry is lost, never retried.
+ * force again when DebugLog returns.  A failed entry is lost, never retried.
  *
- * SIGALRM stays blocked for the length of a passing call because the time-out
- * handlers log too: a handler's line then goes out after the line of the call
- * it interrupted instead of in the middle of it.
+ * SIGALRM stays blocked while a passing call composes and writes because the
+ * time-out handlers log too: a handler's line then goes out after the line
+ * of the call it interrupted instead of in the middle of it.
+ *
+ * The wait for room in a full pipe is the exception: it runs under the
+ * caller's own signal mask (ppoll), so that a timer of the caller can end a
+ * wait on a log server that stopped reading.  The alarm's handler runs, the
+ * wait fails with EINTR, which is noted in the LOGFAIL file, and the pipe is
+ * closed.  Writes on the non-blocking pipe cannot tear a record: a write of
+ * at most PIPE_BUF bytes goes in whole or not at all (EAGAIN).  A handler
+ * that logs during such a wait writes its record when there is room, but
+ * never waits itself (nothing could end its wait): when the pipe is still
+ * full its write fails with EAGAIN, and the waiting call closes the pipe.
  */
 #include "support/debug.h"
 
 #include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -94,6 +109,9 @@ public:
 
     // False when SIGPIPE could not be ignored: nothing may be written then.
     bool ok() const { return actionSaved_; }
+    // The caller's mask, for a wait that the caller's signals may end (null:
+    // the mask was never changed, so the current one is the caller's).
+    const sigset_t *callerMask() const { return maskSaved_ ? &oldMask_ : nullptr; }
 
 private:
     sigset_t oldMask_;
@@ -107,10 +125,26 @@ void reportContactFailure() {
     if (write(STDERR_FILENO, kContactFailed, sizeof kContactFailed - 1) < 0) return;
 }
 
-// Opens the log pipe into LogPipeFd and makes it blocking.  False when it
-// cannot be used: silently when TmpDir is not configured, else after the
-// message on standard error.  A pipe that opened but could not be made
-// blocking stays in LogPipeFd and is written as it is by later calls.
+// Opens path for writing only if it is a FIFO; -1 otherwise.  Without
+// O_NONBLOCK the open would wait for a reader that may never come.  Whatever
+// else sits at that path is left as it is: nothing is created, a symbolic
+// link is not followed (so records cannot be sent into the file it names),
+// and a regular file or a device is closed again unwritten.  O_NOCTTY keeps
+// a terminal put there from becoming the process's controlling terminal.
+// The descriptor is not inherited by programs that the process executes.
+int openFifoForWriting(const char *path) {
+    int fd = open(path, O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+    if (fd == -1) return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Opens the log pipe into LogPipeFd.  False when it cannot be used: silently
+// when TmpDir is not configured, else after the message on standard error.
 bool openLogPipe() {
     if (TmpDir == nullptr) return false;
     int n = std::snprintf(pipePath, sizeof pipePath, "%s/%s", TmpDir, LOG_PIPE_NAME);
@@ -119,19 +153,39 @@ bool openLogPipe() {
         reportContactFailure();
         return false;
     }
-    // Without O_NONBLOCK the open would wait for a reader that may never come.
-    LogPipeFd = open(pipePath, O_WRONLY | O_NONBLOCK);
+    // The descriptor stays non-blocking: writeRecord does the waiting.
+    LogPipeFd = openFifoForWriting(pipePath);
     if (LogPipeFd == -1) {
         reportContactFailure();
         return false;
     }
-    // Writes wait while the pipe is full rather than lose the entry.
-    int flags = fcntl(LogPipeFd, F_GETFL);
-    if (flags == -1 || fcntl(LogPipeFd, F_SETFL, flags & ~(O_NONBLOCK | O_NDELAY)) == -1) {
-        reportContactFailure();
-        return false;
-    }
     return true;
+}
+
+// Set while a call waits for room in the pipe; a call that a signal handler
+// makes meanwhile must not wait, nor close the pipe under the waiting call.
+volatile sig_atomic_t waitingForPipe = 0;
+
+static_assert(sizeof(LogRecord) <= PIPE_BUF, "a record goes into the pipe whole or not at all");
+
+// Writes the record whole to the non-blocking pipe; 0, or the errno of the
+// failure.  While the pipe is full it waits for room under the caller's
+// signal mask, so a signal that the caller lets through (its alarm) ends the
+// wait with EINTR.  A short count cannot happen for a record of at most
+// PIPE_BUF bytes and is not looked at.
+int writeRecord(const LogRecord &rec, const sigset_t *callerMask) {
+    for (;;) {
+        if (write(LogPipeFd, &rec, sizeof rec) != -1) return 0;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return errno;
+        if (waitingForPipe) return errno;  // a handler's call: nothing would end its wait
+        pollfd room{LogPipeFd, POLLOUT, 0};
+        waitingForPipe = 1;
+        const int ready = ppoll(&room, 1, nullptr, callerMask);
+        const int err = errno;
+        waitingForPipe = 0;
+        if (ready < 0) return err;
+        // Room, or the reader gone (POLLERR): the next write tells which.
+    }
 }
 
 // Appends s to the header at *len, at most up to the terminator's byte.  With
@@ -220,20 +274,27 @@ void sendLine(int kind, const char *format, va_list args) {
             std::array<char, LOG_TEXT_SIZE> header;
             composeHeader(header, format);
             std::array<char, 1024> line;
+            // The header is a format built from the caller's: the compiler
+            // has checked that one at the call (DebugLog's format attribute),
+            // and the header only adds escaped text in front of it.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
             if (std::vsnprintf(line.data(), line.size(), header.data(), args) < 0)
                 line[0] = '\0';
+#pragma GCC diagnostic pop
 
             LogRecord rec;
             std::memset(&rec, 0, sizeof rec);
             rec.kind = kind;
             fillText(rec.text, line.data());
 
-            // One write: the pipe keeps a record of at most PIPE_BUF bytes
-            // whole.  A short count is not looked at.
-            if (write(LogPipeFd, &rec, sizeof rec) == -1) {
-                noteWriteFailure(errno);
-                close(LogPipeFd);
-                LogPipeFd = -1;
+            if (const int err = writeRecord(rec, guard.callerMask())) {
+                noteWriteFailure(err);
+                // A call that waits on the pipe closes it when its wait ends.
+                if (!waitingForPipe) {
+                    close(LogPipeFd);
+                    LogPipeFd = -1;
+                }
             }
         }
     }

@@ -14,7 +14,7 @@
 
 #include "support/debug.h"
 #include "support/signals_internal.hpp"
-#include "support/sockets.h"
+#include "support/signals.h"
 
 namespace {
 

@@ -6,12 +6,14 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstring>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "admin/census.h"
-#include "admin/census_internal.hpp"
+#include "rsockmap/census_internal.hpp"
+#include "rsockmap/record.hpp"
 #include "support/peer.hpp"
 
 using namespace nstest;
@@ -25,6 +27,13 @@ Bytes enciphered(int type, std::size_t n = NS_HEADER_SIZE) {
     Bytes plain(n, 0);
     if (n > 0) plain[0] = static_cast<std::uint8_t>(type);
     return encipher(plain);
+}
+
+// A reply of `type` that names `addr` in its address item.
+Bytes withAddress(int type, const sockaddr_in &addr) {
+    ns::RecordBuilder b(type);
+    b.address(&addr, sizeof addr);
+    return encipher(plainOf(b));
 }
 
 double secondsSince(const timeval &t0) {
@@ -60,6 +69,78 @@ TEST(CensusReply, OnlyMastersAndBackupsCount) {
     Bytes copy = master;
     ns::censusReplyType(copy.data(), copy.size());
     EXPECT_EQ(copy, master);
+}
+
+TEST(CensusReply, AddressIsTheItemWhenWhollyReceivedElseTheSender) {
+    const sockaddr_in from = nstest::inetAddr("198.18.0.10", 16024);
+    const sockaddr_in own = nstest::inetAddr("198.18.0.20", 5000);
+    NsCensusReply r{};
+    const Bytes master = withAddress(NS_MASTER, own);
+    ASSERT_TRUE(ns::decodeCensusReply(master, from, &r));
+    EXPECT_EQ(r.type, NS_MASTER);
+    EXPECT_EQ(r.hasAddr, 1);
+    EXPECT_EQ(r.addr.sin_addr.s_addr, own.sin_addr.s_addr);
+    EXPECT_EQ(r.addr.sin_port, own.sin_port);
+    EXPECT_EQ(r.from.sin_addr.s_addr, from.sin_addr.s_addr);
+    // The item claims 16 bytes; only 8 of them arrive.
+    const Bytes cut(master.begin(), master.end() - 8);
+    r = {};
+    ASSERT_TRUE(ns::decodeCensusReply(cut, from, &r));
+    EXPECT_EQ(r.hasAddr, 0);
+    EXPECT_EQ(std::memcmp(&r.addr, &from, sizeof from), 0);
+    r = {};
+    ASSERT_TRUE(ns::decodeCensusReply(enciphered(NS_BACKUP), from, &r));
+    EXPECT_EQ(r.type, NS_BACKUP);
+    EXPECT_EQ(r.hasAddr, 0);
+    EXPECT_EQ(std::memcmp(&r.addr, &from, sizeof from), 0);
+    // Anything else leaves the reply alone.
+    r.type = -1;
+    EXPECT_FALSE(ns::decodeCensusReply(withAddress(NS_OK, own), from, &r));
+    EXPECT_EQ(r.type, -1);
+}
+
+// The library's census hands each reply to the caller, with the sender, the
+// address to reach it at and the time since the broadcast, and cleans up as
+// nsadmin's census does.
+TEST_F(Census, TakeCensusHandsEveryReplyToTheHandlerInArrivalOrder) {
+    Peer nsms;
+    nsms.udp("0.0.0.0", kPort, [](const Bytes &, int) {
+        return std::vector<Datagram>{
+            {inetAddr("198.18.0.10", 0), withAddress(NS_MASTER, inetAddr("198.18.0.20", 5000))},
+            {inetAddr("198.18.0.13", 0), enciphered(NS_OK)},
+            {inetAddr("198.18.0.11", 0), enciphered(NS_BACKUP)},
+        };
+    });
+    nsms.start();
+    bGotBcastAddr = 1;
+    BcastAddr = nstest::inetAddr(nstest::kBcastAddr, kPort);
+    std::vector<NsCensusReply> got;
+    const auto collect = [](const NsCensusReply *r, void *arg) {
+        static_cast<std::vector<NsCensusReply> *>(arg)->push_back(*r);
+    };
+    const int fds = nstest::openFdCount();
+    EXPECT_EQ(usptcp_TakeCensus(1, collect, &got), 0);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0].type, NS_MASTER);
+    EXPECT_EQ(got[0].from.sin_addr.s_addr, nstest::inetAddr("198.18.0.10", 0).sin_addr.s_addr);
+    EXPECT_EQ(got[0].hasAddr, 1);
+    EXPECT_EQ(got[0].addr.sin_addr.s_addr, nstest::inetAddr("198.18.0.20", 0).sin_addr.s_addr);
+    EXPECT_EQ(ntohs(got[0].addr.sin_port), 5000);
+    EXPECT_EQ(got[1].type, NS_BACKUP);
+    EXPECT_EQ(got[1].hasAddr, 0);
+    EXPECT_EQ(std::memcmp(&got[1].addr, &got[1].from, sizeof got[1].from), 0);
+    EXPECT_GT(got[0].micros, 0);
+    EXPECT_GE(got[1].micros, got[0].micros);
+    EXPECT_LT(got[1].micros, 1000000);
+    const auto censuses = nsms.datagrams();
+    ASSERT_EQ(censuses.size(), 1u);
+    EXPECT_EQ(censuses[0].size(), static_cast<std::size_t>(NS_HEADER_SIZE));
+    EXPECT_EQ(censuses[0][0], NS_CENSUS);
+    EXPECT_EQ(alarm(0), 0u);
+    struct sigaction act {};
+    sigaction(SIGALRM, nullptr, &act);
+    EXPECT_EQ(act.sa_handler, SIG_DFL);
+    EXPECT_EQ(nstest::openFdCount(), fds);
 }
 
 TEST_F(Census, TwoCensusesEachPrintTheirMastersAndBackupsInOrder) {

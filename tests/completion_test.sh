@@ -45,7 +45,7 @@ expect "" nsadmin -a '\\h\s' 198.18.0.1/4000 3 1 -
 expect "" nsadmin -na x 1.2.3.4/5 3 1 -
 expect "" nsadmin word -                      # options end at the first other word
 
-commands="adminhost connect lookup names"
+commands="adminhost census check connect lookup names"
 expect "$commands" nsquery ''
 expect "lookup" nsquery lo
 expect "$commands" nsquery --json ''
@@ -55,6 +55,11 @@ expect "--help --json --timeout" nsquery -
 expect "--forward" nsquery lookup '\\h\s' --f
 expect "" nsquery names --f
 expect "" nsquery names ''
+expect "--broadcast --help --json --timeout --wait -b" nsquery census -
+expect "1 10 2 5" nsquery check --wait ''
+expect "--critical" nsquery check --lookup '\\h\s' -w 0.2 --cr
+expect "--min-backups" nsquery --timeout 9 check -b 198.18.0.255/16024 --mi
+expect "" nsquery check --lookup ''           # the name to look up
 
 # What the programs themselves say they accept must be offered.
 if [[ -x $bin/nsadmin ]]; then
@@ -65,7 +70,8 @@ if [[ -x $bin/nsadmin ]]; then
 fi
 if [[ -x $bin/nsquery ]]; then
     help=$("$bin/nsquery" --help 2>&1 || true)
-    offers="$(offered nsquery -) $(offered nsquery lookup x -)"
+    offers="$(offered nsquery -) $(offered nsquery lookup x -) $(offered nsquery census -)"
+    offers+=" $(offered nsquery check -)"
     for o in $(grep -oE -- '--[a-z][a-z-]*' <<<"$help" | sort -u); do
         [[ " $offers " == *" $o "* ]] || fail "nsquery --help names $o, the completion does not offer it"
     done

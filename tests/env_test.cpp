@@ -1,6 +1,7 @@
 // Tests of the configuration module: the line parser in place, the reading
 // of the files each in a fresh process (env_scenario.hpp).
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -227,6 +228,67 @@ TEST(EnvFailures, MainFileFaultsEndTheProcess) {
     f.main("A=1\n # note\nB=2\n");
     EXPECT_EXIT({ f.use(); rbgetenv(); }, testing::ExitedWithCode(1),
                 "^invalid config file entry ' # note': unable to continue\n$");
+}
+
+// Only a regular file of at most 16 MiB is read.  A FIFO, a directory or a
+// larger file as the main file is reported like one that cannot be opened
+// (and ends the process with status 1); as the user's file the first two
+// are skipped like a missing one, and a file too large says so.  None may
+// hang: each case must end within its alarm.
+TEST(EnvFailures, OnlyRegularFilesOfBoundedSizeAreRead) {
+    Files f;
+    const std::string fifo = f.dir.file("fifo"), large = f.dir.file("large");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    nstest::writeFile(large, "");
+    ASSERT_EQ(truncate(large.c_str(), (16 << 20) + 1), 0);  // sparse
+    const std::string cannot = "can't open main config file: unable to continue\n";
+    const struct {
+        std::string path, reason;
+    } mainCases[] = {
+        {fifo, "Not a regular file"},
+        {f.home(), "Not a regular file"},
+        {large, "File too large \\(more than 16 MiB\\)"},
+    };
+    for (const auto &c : mainCases) {
+        SCOPED_TRACE(c.path);
+        EXPECT_EXIT(
+            {
+                alarm(10);
+                setenv("TALVEN_CONFIG", c.path.c_str(), 1);
+                rbgetenv();
+            },
+            testing::ExitedWithCode(1), "^" + c.path + ": " + c.reason + "\n" + cannot + "$");
+    }
+
+    f.main("TALVEN_DIR=/main\n");
+    const std::string userFile = f.home() + "/.talven.conf";
+    const struct {
+        const char *what;
+        int (*make)(const char *);
+        std::string message;
+    } userCases[] = {
+        {"fifo", [](const char *p) { return mkfifo(p, 0600); }, ""},
+        {"directory", [](const char *p) { return mkdir(p, 0700); }, ""},
+        {"large",
+         [](const char *p) {
+             nstest::writeFile(p, "TALVEN_DIR=/user\n");
+             return truncate(p, (16 << 20) + 1);
+         },
+         userFile + ": File too large \\(more than 16 MiB\\)\n"},
+    };
+    for (const auto &c : userCases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(c.make(userFile.c_str()), 0);
+        EXPECT_EXIT(
+            {
+                alarm(10);
+                f.use();
+                rbgetenv();
+                std::exit(RbDir != nullptr && std::strcmp(RbDir, "/main") == 0 ? 0 : 3);
+            },
+            testing::ExitedWithCode(0), "^" + c.message + "$");
+        ASSERT_EQ(remove(userFile.c_str()), 0);
+    }
 }
 
 }  // namespace

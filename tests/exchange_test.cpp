@@ -39,6 +39,15 @@ struct ChunkedStream {
     }
 };
 
+// The public calls hand back the bytes that arrived with zero bytes behind
+// them to the end of the record, whatever the record held before.
+void expectReceivedThenZeros(const NsMessage &reply, const Bytes &plain) {
+    const auto *p = reinterpret_cast<const std::uint8_t *>(&reply);
+    Bytes want = plain;
+    want.resize(NS_MSG_SIZE, 0);
+    EXPECT_EQ(Bytes(p, p + NS_MSG_SIZE), want);
+}
+
 Bytes concat(Bytes a, const Bytes &b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
@@ -52,11 +61,10 @@ TEST(FrameReading, GathersAFrameDeliveredInPieces) {
     const Bytes plain = record(NS_OK, "\\\\alpha\\svc");
     for (std::size_t chunk : {1u, 2u, 7u, 300u}) {
         ChunkedStream in{frameOf(plain), chunk};
-        NsMessage reply{};
-        int len = -1;
-        EXPECT_EQ(ns::receiveReply(in, &reply, &len, false), NS_OK) << "chunk " << chunk;
-        ASSERT_EQ(len, static_cast<int>(plain.size()));
-        EXPECT_EQ(std::memcmp(&reply, plain.data(), plain.size()), 0);
+        const ns::ReceivedRecord reply = ns::receiveReply(in, false);
+        EXPECT_EQ(reply.type(), NS_OK) << "chunk " << chunk;
+        const auto bytes = reply.view().bytes();
+        EXPECT_EQ(Bytes(bytes.begin(), bytes.end()), plain);
     }
 }
 
@@ -65,19 +73,15 @@ TEST(FrameReading, FramesTooShortToHoldATypeAreNoReply) {
         Bytes frame(1 + frameLen, 0x55);
         frame[0] = static_cast<std::uint8_t>(frameLen);
         ChunkedStream in{frame, 64};
-        NsMessage reply{};
-        reply.type = 0x77;
-        int len = -1;
-        EXPECT_EQ(ns::receiveReply(in, &reply, &len, false), -1) << frameLen;
-        EXPECT_EQ(len, 0);
-        EXPECT_EQ(reply.type, 0x77) << "nothing deciphered into the reply";
+        const ns::ReceivedRecord reply = ns::receiveReply(in, false);
+        EXPECT_EQ(reply.type(), -1) << frameLen;
+        EXPECT_EQ(reply.size(), 0u);
     }
     // 25 bytes hold exactly the type.
     ChunkedStream in{frameOf({NS_OK}), 64};
-    NsMessage reply{};
-    int len = 0;
-    EXPECT_EQ(ns::receiveReply(in, &reply, &len, false), NS_OK);
-    EXPECT_EQ(len, 1);
+    const ns::ReceivedRecord reply = ns::receiveReply(in, false);
+    EXPECT_EQ(reply.type(), NS_OK);
+    EXPECT_EQ(reply.size(), 1u);
 }
 
 TEST(FrameReading, StreamEndingInsideAFrameIsNoReply) {
@@ -85,10 +89,9 @@ TEST(FrameReading, StreamEndingInsideAFrameIsNoReply) {
     frame.resize(10);
     for (bool resync : {false, true}) {
         ChunkedStream in{frame, 3};
-        NsMessage reply{};
-        int len = -1;
-        EXPECT_EQ(ns::receiveReply(in, &reply, &len, resync), -1);
-        EXPECT_EQ(len, 0);
+        const ns::ReceivedRecord reply = ns::receiveReply(in, resync);
+        EXPECT_EQ(reply.type(), -1);
+        EXPECT_EQ(reply.size(), 0u);
     }
 }
 
@@ -100,9 +103,7 @@ TEST(FrameReading, ResyncStartsAFreshFrameAfterAFailedRead) {
     const Bytes second = frameOf(record(NS_OK, "second"));
     for (bool resync : {false, true}) {
         ChunkedStream in{concat(first, second), 5, first.size()};
-        NsMessage reply{};
-        int len = 0;
-        EXPECT_EQ(ns::receiveReply(in, &reply, &len, resync), resync ? NS_OK : -1);
+        EXPECT_EQ(ns::receiveReply(in, resync).type(), resync ? NS_OK : -1);
     }
 }
 
@@ -113,10 +114,9 @@ TEST(FrameReading, ReadsExactlyTheFrameItsLengthByteAnnounces) {
     const Bytes frame = frameOf(plain);
     ASSERT_EQ(frame[0], 255);
     ChunkedStream in{concat(frame, Bytes(40, 0xEE)), 100};
-    NsMessage reply{};
-    int len = 0;
-    EXPECT_EQ(ns::receiveReply(in, &reply, &len, false), NS_OK);
-    EXPECT_EQ(len, NS_MAX_TCP_RECORD);
+    const ns::ReceivedRecord reply = ns::receiveReply(in, false);
+    EXPECT_EQ(reply.type(), NS_OK);
+    EXPECT_EQ(reply.size(), static_cast<std::size_t>(NS_MAX_TCP_RECORD));
     EXPECT_EQ(in.at, frame.size()) << "nothing read past the frame";
 }
 
@@ -190,9 +190,10 @@ TEST_F(Exchange, SendsOneFrameToTheConfiguredMaster) {
     Peer peer(always(record(NS_OK, "done")), kMasterAddr, 16030);
     const int fds = openFdCount();
 
-    NsMessage reply{};
+    NsMessage reply;
+    std::memset(&reply, 0xAB, sizeof reply);
     EXPECT_EQ(UspMapIO(req(), 16, &reply), NS_OK);
-    EXPECT_EQ(reply.nameOffset, 16);
+    expectReceivedThenZeros(reply, record(NS_OK, "done"));
 
     const auto events = peer.events();
     ASSERT_EQ(events.size(), 1u);
@@ -326,14 +327,17 @@ TEST_F(Exchange, SendAndReceiveSplitTheExchange) {
     socklen_t limitLen = sizeof sendLimit;
     ASSERT_EQ(getsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sendLimit, &limitLen), 0);
     EXPECT_EQ(sendLimit.tv_sec + sendLimit.tv_usec, 0);
-    NsMessage reply{};
+    NsMessage reply;
+    std::memset(&reply, 0xAB, sizeof reply);
     EXPECT_EQ(UspReceive(fd, &reply), NS_OK);
-    EXPECT_EQ(reply.nameOffset, 16);
+    expectReceivedThenZeros(reply, record(NS_OK, "x"));
     EXPECT_EQ(openFdCount(), fds);
 
     fd = UspSend(req, 16, 0);
     ASSERT_GE(fd, 0);
+    std::memset(&reply, 0xAB, sizeof reply);
     EXPECT_EQ(UspReceive(fd, &reply), -1);
+    EXPECT_EQ(reply.type, 0xAB) << "no reply: the record is untouched";
     EXPECT_EQ(openFdCount(), fds) << "closed on failure too";
 
     EXPECT_EQ(peer.requests(), std::vector<Bytes>(2, lookup));

@@ -1,6 +1,6 @@
 // The log client when its write to the log pipe fails: the failure is noted
 // in the LOGFAIL file (when that can be opened), the pipe is closed, and the
-// next passing call opens it again.  The client keeps process-wide state, so
+// next passing call opens it again; a write that would block only waits.  The client keeps process-wide state, so
 // this program configures it once for all its cases.
 #include <sys/stat.h>
 #include <unistd.h>
@@ -49,6 +49,16 @@ TEST_F(LogWriteFailure, IsNotedWithItsErrnoAndThePipeIsOpenedAgain) {
     EXPECT_EQ(logs().records().size(), 1u);
     EXPECT_EQ(nstest::openFdCount(), withPipe_);
     EXPECT_EQ(nstest::readFile(logFail()), "Failed to write log entry, errno is 5\n");
+}
+
+// A write that would block is no failure: the call waits for room and
+// writes the record again.
+TEST_F(LogWriteFailure, WriteThatWouldBlockWaitsAndWritesAgain) {
+    f::failNth(f::Call::Write, 1, EAGAIN);
+    DebugLog(NS_LOG_FAIL, "kept\n");
+    EXPECT_EQ(logs().records().size(), 1u);
+    EXPECT_EQ(nstest::openFdCount(), withPipe_);
+    EXPECT_NE(access(logFail().c_str(), F_OK), 0) << "no failure noted";
 }
 
 TEST_F(LogWriteFailure, UnopenableLogFailFileStillClosesThePipe) {

@@ -1,16 +1,19 @@
 // The tool as a process against a stand-in master that answers as a script
 // says: cut and lying frames, items out of place, noise, silence.  Whatever
 // comes back, the tool prints only what a sound reply gives, exits with its
-// usual status, never crashes and ends within its timers.
+// usual status, never crashes and ends within its timers.  nsquery, which
+// takes a lookup's reply through the send-only half of the exchange, reads
+// every one of these answers as nsadmin does.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <random>
 #include <string>
 #include <vector>
 
-#include "admin/census_internal.hpp"
+#include "rsockmap/census_internal.hpp"
 #include "rsockmap/record.hpp"
 #include "rsockmap/rsockmap.h"
 #include "support/testutil.hpp"
@@ -57,11 +60,85 @@ Bytes okWithItem(ns::HeaderField field, std::size_t offset, const Bytes &item) {
     return r;
 }
 
+// ---- the answers the tests below script for a lookup ----
+
+// Frames too short to hold a type, and a connection closed without a word.
+const std::vector<std::string> kNoTypeAnswers = {
+    "raw:00",
+    "raw:0a0102030405060708090a",
+    "raw:18" + hex(Bytes(24, 0x33)),  // 24 bytes: a salt alone
+    "close",
+};
+
+// A frame whose length byte claims more than follows, the connection then
+// closed; a whole reply that arrives a few bytes at a time.
+std::vector<std::string> cutOrPiecemealAnswers() {
+    const Bytes ok = bytesOf(ns::RecordBuilder(NS_OK).address(serviceAddress().data(), 16));
+    return {"long:10:" + hex(ok) + " close", "long:150:" + hex(ok) + " close",
+            "frag:3:20 normal"};
+}
+
+// An address item longer than an address; an address item at offset 130;
+// an address item whose length byte is the record's last byte, and a text
+// offset past the record.
+std::vector<std::string> misplacedItemAnswers() {
+    Bytes longAddress = serviceAddress();
+    longAddress.resize(40, 0x41);
+    Bytes beyond(40, 0);
+    beyond[0] = NS_OK;
+    beyond[ns::kAddrOffset] = 39;
+    beyond[39] = 16;
+    beyond[ns::kTextOffset] = 200;
+    return {"rec:" + hex(okWithItem(ns::kAddrOffset, 16, longAddress)),
+            "rec:" + hex(okWithItem(ns::kAddrOffset, 130, serviceAddress())),
+            "rec:" + hex(beyond)};
+}
+
+const std::string kLongName(90, 'n'), kLongText(100, 't');
+
+// A text and a name that together hold more than the tool's 128-byte buffer.
+std::string overlongTextAnswer() {
+    return "rec:" + hex(bytesOf(ns::RecordBuilder(NS_OK)
+                                    .name(kLongName.c_str())
+                                    .address(serviceAddress().data(), 16)
+                                    .text(kLongText.c_str())));
+}
+
+// 198.18.0.10 port 8080 and a text item that claims 20 bytes of which 7
+// arrive: 41 bytes in all.
+const std::string kCutTextAnswer =
+    "rec:200000000000000000102100000000001002001f90c612000a00000000000000001473656372657400";
+
+// Complete frames of random bytes, none of which deciphers to a success.
+std::vector<std::string> noiseFrameAnswers() {
+    std::mt19937 gen(7);
+    std::vector<std::string> out;
+    for (int i = 0; i < 4; ++i) {
+        Bytes frame(1 + 60);
+        for (auto &b : frame) b = static_cast<std::uint8_t>(gen());
+        frame[0] = 60;
+        Bytes plain(NS_MSG_SIZE);
+        Bytes cipher(frame.begin() + 1, frame.end());
+        NsDecrypt(plain.data(), cipher.data(), static_cast<int>(cipher.size()));
+        if (plain[0] == NS_OK) frame[25] ^= 1;  // flips the type byte
+        out.push_back("raw:" + hex(frame));
+    }
+    return out;
+}
+
+// A script of "tcp" lines, one for each answer.
+std::string tcpScript(const std::vector<std::string> &answers) {
+    std::string script;
+    for (const auto &a : answers) script += "tcp " + a + "\n";
+    return script;
+}
+
 class Hostile : public testing::Test {
 protected:
     // The stand-in master at nsm-master, with the service registered, and
     // the script as its answers.
     void start(const std::string &script) {
+        nsmd_ = nstest::Child();  // a stand-in of an earlier start lets go of its ports
         nstest::writeFile(dir_.file("preload"),
                           "service \\\\nstest\\svc 198.18.0.11 5000 3 1 secret\n");
         nstest::writeFile(dir_.file("script"), script);
@@ -71,8 +148,9 @@ protected:
     }
 
     // The tool, with the master configured (else found by broadcast).
-    nstest::ProcResult tool(const std::vector<std::string> &args, bool configured = true) {
-        std::vector<std::string> argv{nstest::binPath("nsadmin")};
+    nstest::ProcResult tool(const std::vector<std::string> &args, bool configured = true,
+                            const char *program = "nsadmin") {
+        std::vector<std::string> argv{nstest::binPath(program)};
         argv.insert(argv.end(), args.begin(), args.end());
         const nstest::TestConfig &config = configured ? masterConfig_ : plainConfig_;
         const auto t0 = Clock::now();
@@ -97,30 +175,21 @@ protected:
 // Frames too short to hold a type, and a connection closed without a word:
 // each attempt fails, and the second attempt (by broadcast) is answered.
 TEST_F(Hostile, ShortFramesAndSilentClosesFailTheAttemptOnly) {
-    ASSERT_NO_FATAL_FAILURE(start("tcp raw:00\n"
-          "tcp normal\n"
-          "tcp raw:0a0102030405060708090a\n"
-          "tcp normal\n"
-          "tcp raw:18" + hex(Bytes(24, 0x33)) + "\n"  // 24 bytes: a salt alone
-          "tcp normal\n"
-          "tcp close\n"
-          "tcp normal\n"));
+    std::string script;
+    for (const auto &a : kNoTypeAnswers) script += "tcp " + a + "\ntcp normal\n";
+    ASSERT_NO_FATAL_FAILURE(start(script));
     const auto r = tool({"-l", kService, "-l", kService, "-l", kService, "-l", kService});
     expectOrderlyEnd(r);
     EXPECT_EQ(r.out, std::string(kFound) + kFound + kFound + kFound);
     EXPECT_LT(seconds(), 5.0);
 }
 
-// A frame whose length byte claims more than follows, the connection then
-// closed: the frame is cut short, the attempt fails, the broadcast attempt
-// succeeds.  So does a reply that arrives a few bytes at a time.
+// A frame cut short fails the attempt and the broadcast attempt succeeds; a
+// reply that arrives in pieces is gathered.
 TEST_F(Hostile, FramesCutShortOrInPieces) {
-    const Bytes ok = bytesOf(ns::RecordBuilder(NS_OK).address(serviceAddress().data(), 16));
-    ASSERT_NO_FATAL_FAILURE(start("tcp long:10:" + hex(ok) + " close\n"
-          "tcp normal\n"
-          "tcp long:150:" + hex(ok) + " close\n"
-          "tcp normal\n"
-          "tcp frag:3:20 normal\n"));
+    const auto answers = cutOrPiecemealAnswers();
+    ASSERT_NO_FATAL_FAILURE(start("tcp " + answers[0] + "\ntcp normal\ntcp " + answers[1] +
+                                  "\ntcp normal\ntcp " + answers[2] + "\n"));
     const auto r = tool({"-l", kService, "-l", kService, "-l", kService});
     expectOrderlyEnd(r);
     EXPECT_EQ(r.out, std::string(kFound) + kFound + kFound);
@@ -128,69 +197,98 @@ TEST_F(Hostile, FramesCutShortOrInPieces) {
 }
 
 // An address item longer than an address gives its first 16 bytes; items
-// whose offsets lie outside the record, or past 127, are not there.
+// whose offsets lie outside the record, or past 127, are not there; nor is
+// a text item that reaches past the bytes that arrived.
 TEST_F(Hostile, ItemsTooLongOrOutOfPlace) {
-    Bytes longAddress = serviceAddress();
-    longAddress.resize(40, 0x41);
-    const Bytes beyond = [] {
-        Bytes r(40, 0);
-        r[0] = NS_OK;
-        r[ns::kAddrOffset] = 39;  // a length byte at the last byte, no room behind
-        r[39] = 16;
-        r[ns::kTextOffset] = 200;
-        return r;
-    }();
-    ASSERT_NO_FATAL_FAILURE(start("tcp rec:" + hex(okWithItem(ns::kAddrOffset, 16, longAddress)) + "\n"
-          "tcp rec:" + hex(okWithItem(ns::kAddrOffset, 130, serviceAddress())) + "\n"
-          "tcp rec:" + hex(beyond) + "\n"));
-    const auto r = tool({"-l", kService, "-l", kService, "-l", kService});
+    auto answers = misplacedItemAnswers();
+    answers.push_back(kCutTextAnswer);
+    ASSERT_NO_FATAL_FAILURE(start(tcpScript(answers)));
+    const auto r = tool({"-l", kService, "-l", kService, "-l", kService, "-l", kService});
     expectOrderlyEnd(r);
     // A success without an address leaves the address as it was: the first
     // lookup's.
     EXPECT_EQ(r.out,
               "198.18.0.11 (5000) (auth=)\n"
               "198.18.0.11 (5000) (auth=)\n"
-              "198.18.0.11 (5000) (auth=)\n");
+              "198.18.0.11 (5000) (auth=)\n"
+              "198.18.0.10 (8080) (auth=)\n");
 }
 
 // The text and the name behind it hold more than the tool's 128-byte
 // buffer: it gets the first 127 characters.
 TEST_F(Hostile, TextAndNameLongerThanTheBuffer) {
-    const std::string name(90, 'n'), text(100, 't');
-    const Bytes reply = bytesOf(ns::RecordBuilder(NS_OK)
-                                    .name(name.c_str())
-                                    .address(serviceAddress().data(), 16)
-                                    .text(text.c_str()));
-    ASSERT_NO_FATAL_FAILURE(start("tcp rec:" + hex(reply) + "\n"));
+    ASSERT_NO_FATAL_FAILURE(start(tcpScript({overlongTextAnswer()})));
     const auto r = tool({"-l", kService});
     expectOrderlyEnd(r);
-    EXPECT_EQ(r.out, "198.18.0.11 (5000) (auth=" + text + "\x1a" + name.substr(0, 26) + ")\n");
+    EXPECT_EQ(r.out,
+              "198.18.0.11 (5000) (auth=" + kLongText + "\x1a" + kLongName.substr(0, 26) + ")\n");
 }
 
 // Noise instead of a reply: complete frames of random bytes decipher to a
 // type that is not success (nothing printed); random bytes and a close may
 // say anything, and the tool still ends normally.
 TEST_F(Hostile, RandomBytesInsteadOfAReply) {
-    std::mt19937 gen(7);
-    std::string script;
-    for (int i = 0; i < 4; ++i) {
-        Bytes frame(1 + 60);
-        for (auto &b : frame) b = static_cast<std::uint8_t>(gen());
-        frame[0] = 60;
-        Bytes plain(NS_MSG_SIZE);
-        Bytes cipher(frame.begin() + 1, frame.end());
-        NsDecrypt(plain.data(), cipher.data(), static_cast<int>(cipher.size()));
-        if (plain[0] == NS_OK) frame[25] ^= 1;  // flips the type byte
-        script += "tcp raw:" + hex(frame) + "\n";
-    }
-    script += "tcp random:300 close\ntcp random:40 close\n";
-    ASSERT_NO_FATAL_FAILURE(start(script));
+    ASSERT_NO_FATAL_FAILURE(start(tcpScript(noiseFrameAnswers()) +
+                                  "tcp random:300 close\ntcp random:40 close\n"));
     auto r = tool({"-l", kService, "-l", kService, "-l", kService, "-l", kService});
     expectOrderlyEnd(r);
     EXPECT_EQ(r.out, "");
     r = tool({"-l", kService, "-l", kService});
     expectOrderlyEnd(r);
     EXPECT_LT(seconds(), 10.0);
+}
+
+// nsquery takes the reply of its lookup through the send-only half of the
+// exchange and nsadmin through the whole one; both read every answer above
+// alike.  nsquery meets each answer once (one run each); one nsadmin run
+// meets them all in the same order, each once, or twice when it brings no
+// reply with a type (the second attempt meets it again).  Both print nothing
+// for a failed lookup, so their outputs match line for line; where nsquery
+// shows no address (NULL), nsadmin shows the one it had, so only the text
+// is compared.  The random bytes of "random:N" differ at each use and have
+// no one reading to compare.
+TEST_F(Hostile, NsadminAndNsqueryReadEveryAnswerAlike) {
+    struct Answer {
+        std::string op;
+        bool typed;  // a complete frame that holds a type
+    };
+    std::vector<Answer> answers;
+    for (const auto &a : kNoTypeAnswers) answers.push_back({a, false});
+    const auto cut = cutOrPiecemealAnswers();
+    answers.insert(answers.end(), {{cut[0], false}, {cut[1], false}, {cut[2], true}});
+    for (const auto &group : {misplacedItemAnswers(), noiseFrameAnswers(),
+                              std::vector<std::string>{overlongTextAnswer(), kCutTextAnswer}})
+        for (const auto &a : group) answers.push_back({a, true});
+
+    std::vector<std::string> forQuery, forAdmin;
+    std::vector<std::string> adminArgs;
+    for (const auto &a : answers) {
+        forQuery.push_back(a.op);
+        forAdmin.push_back(a.op);
+        if (!a.typed) forAdmin.push_back(a.op);
+        adminArgs.insert(adminArgs.end(), {"-l", kService});
+    }
+    ASSERT_NO_FATAL_FAILURE(start(tcpScript(forQuery) + tcpScript(forAdmin)));
+    std::vector<std::string> queryLines;
+    for (const auto &a : answers) {
+        const auto query = tool({"lookup", kService}, true, "nsquery");
+        EXPECT_TRUE(query.status == 0 || query.status == 1) << a.op << ": " << query.err;
+        EXPECT_LE(std::count(query.out.begin(), query.out.end(), '\n'), 1) << a.op;
+        if (!query.out.empty()) queryLines.push_back(query.out);
+    }
+    const auto admin = tool(adminArgs);
+    expectOrderlyEnd(admin);
+    std::vector<std::string> adminLines;
+    for (std::size_t at = 0, nl; (nl = admin.out.find('\n', at)) != std::string::npos; at = nl + 1)
+        adminLines.push_back(admin.out.substr(at, nl + 1 - at));
+    ASSERT_EQ(adminLines.size(), queryLines.size()) << admin.out;
+    for (std::size_t i = 0; i < queryLines.size(); ++i) {
+        const std::string &q = queryLines[i], &a = adminLines[i];
+        if (q.rfind("NULL ", 0) == 0)
+            EXPECT_EQ(q.substr(q.find(" (auth=")), a.substr(a.find(" (auth=")));
+        else
+            EXPECT_EQ(q, a);
+    }
 }
 
 // No master configured and the first broadcast unanswered: the first phase

@@ -9,13 +9,13 @@ set -euo pipefail
 # shellcheck source=install/testlib.sh
 source "$(dirname "$0")/install/testlib.sh"
 
-# Plain text of a page, without overstriking, on long lines.
-render() { groff -man -Tascii -rLL=200n -P-cbou "$1" 2>/dev/null; }
+# Plain text of a page (tables laid out), without overstriking, on long lines.
+render() { groff -t -man -Tascii -rLL=200n -P-cbou "$1" 2>/dev/null; }
 
 pages=("$src"/man/*.[1-9])
 ((${#pages[@]} >= 2)) || fail "no manual pages in $src/man"
 for page in "${pages[@]}"; do
-    if ! warnings=$(groff -man -Tutf8 -ww -z "$page" 2>&1) || [[ -n $warnings ]]; then
+    if ! warnings=$(groff -t -man -Tutf8 -ww -z "$page" 2>&1) || [[ -n $warnings ]]; then
         fail "${page##*/} does not render cleanly: $warnings"
     fi
     # man-db reads the page's name line for whatis(1); it must be "name \- text".
@@ -61,7 +61,9 @@ for prog in nsadmin nsquery nsmd nslogd; do
             ((${#opts[@]} > 0)) || fail "$prog --help names no option"
             documents "$page" "${opts[@]}"
             if [[ $prog == nsquery ]]; then
-                documents "$page" names adminhost connect lookup
+                documents "$page" names adminhost connect lookup census check -b -w -c \
+                    NSNAME nsname_master_up nsname_backups nsname_lookup_success \
+                    nsname_lookup_seconds nsname_census_seconds
             fi
             ;;
     esac

@@ -256,13 +256,26 @@ TEST_F(NameListTest, BrokenStreamsFailAndReleaseWhatArrived) {
     EXPECT_TRUE(logs().mentions("usptcp_GetNameList: receive failure (errno ")) << logs().dump();
 }
 
-TEST_F(NameListTest, TooLongPatternIsARequestFailure) {
+// A pattern that does not fit beside the address, and an admin host name
+// longer than an item, are refused unsent as every over-limit request is.
+TEST_F(NameListTest, TooLongPatternOrHostIsRefusedUnsent) {
     serve(always(record(NS_OK)));
     char **list = kUntouched;
+    errno = 0;
     EXPECT_EQ(usptcp_GetNameList(std::string(110, 'p').c_str(), 0, &list), -1);
+    EXPECT_EQ(errno, EMSGSIZE);
     EXPECT_EQ(list, nullptr);
+    list = kUntouched;
+    errno = 0;
+    EXPECT_EQ(usptcp_GetAdminHost(std::string(128, 'h').c_str(), &list), 0);
+    EXPECT_EQ(errno, EMSGSIZE);
+    ASSERT_NE(list, kUntouched);
+    EXPECT_EQ(list[0], nullptr);
     EXPECT_TRUE(nsm_->requests().empty());
     expectNoLeak();
+    EXPECT_TRUE(logs().has("usptcp_GetNameList: request too long for the record\n")) << logs().dump();
+    EXPECT_TRUE(logs().has("usptcp_GetAdminHost: request too long for the record\n")) << logs().dump();
+    EXPECT_FALSE(logs().mentions("usptcp_GetNameList: request failed")) << logs().dump();
     // 109 characters still fit beside the address.
     serve(streaming({"p"}));
     EXPECT_EQ(usptcp_GetNameList(std::string(109, 'p').c_str(), 0, &list), 1);

@@ -1,9 +1,12 @@
 // The stand-in name server's parts, in process: registry rules, request
 // handling on crafted records, the list encoder, scripts and the outbox.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <thread>
 
@@ -12,6 +15,8 @@
 #include "tools/nsmd/outbox.hpp"
 #include "tools/nsmd/protocol.hpp"
 #include "tools/nsmd/registry.hpp"
+#include "tools/nsmd/verbose.hpp"
+#include "support/testutil.hpp"
 
 namespace {
 
@@ -71,6 +76,80 @@ TEST(NsmdRegistry, NamesKeysAndLimits) {
     EXPECT_EQ(r.list(nsmd::ListKind::AdminHosts, ""), std::vector<std::string>{"Box"});
 }
 
+TEST(NsmdRegistry, CursorResumesAcrossChangesAndTheCapHoldsForPreloadsToo) {
+    nsmd::Registry r(4);
+    for (const char *n : {"\\\\h\\a", "\\\\h\\c", "\\\\h\\e"})
+        ASSERT_TRUE(r.registerService(service(n)));
+    nsmd::NameCursor cursor(r, nsmd::ListKind::Services, "*");
+    std::string name;
+    ASSERT_TRUE(cursor.next(name));
+    EXPECT_EQ(name, "\\\\h\\a");
+    // The name the cursor stands on and the next one go; one comes ahead.
+    ASSERT_TRUE(r.unregisterService("\\\\h\\a"));
+    ASSERT_TRUE(r.unregisterService("\\\\h\\c"));
+    ASSERT_TRUE(r.registerService(service("\\\\h\\d")));
+    std::vector<std::string> rest;
+    while (cursor.next(name)) rest.push_back(name);
+    EXPECT_EQ(rest, (std::vector<std::string>{"\\\\h\\d", "\\\\h\\e"}));
+    EXPECT_FALSE(cursor.next(name));  // and stays at the end
+    ASSERT_TRUE(r.registerService(service("\\\\h\\f")));
+    EXPECT_FALSE(cursor.next(name));
+
+    // Full at 4 entries, control codes included; a replacement needs no room.
+    EXPECT_TRUE(r.noteControl(7));
+    EXPECT_FALSE(r.noteControl(8));
+    EXPECT_FALSE(r.registerPC("\\\\pc\\h"));
+    EXPECT_FALSE(r.registerService(service("\\\\h\\g")));
+    EXPECT_TRUE(r.registerService(service("\\\\H\\d", "again")));
+    EXPECT_EQ(r.size(), 4u);
+
+    nstest::TempDir dir;
+    nstest::writeFile(dir.file("p"), "pc \\\\a\\b\nadmin box\nservice \\\\h\\s 1.2.3.4 5\n");
+    nsmd::Registry small(1);
+    std::string error;
+    EXPECT_FALSE(nsmd::loadPreload(dir.file("p"), small, error));
+    EXPECT_NE(error.find(":3: registry full"), std::string::npos) << error;
+}
+
+TEST(NsmdVerbose, ABlockedOutputDropsAndCountsLinesAndSaysSoWhenItDrains) {
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    ASSERT_GE(fcntl(p[0], F_SETPIPE_SZ, 4096), 4096);
+    {
+        // Whoever else writes to the pipe keeps a blocking descriptor.
+        const int shared = dup(p[1]);
+        nsmd::VerboseOutput out(1000);
+        out.open(p[1]);
+        EXPECT_EQ(fcntl(p[1], F_GETFL) & O_NONBLOCK, O_NONBLOCK);
+        EXPECT_EQ(fcntl(shared, F_GETFL) & O_NONBLOCK, 0);
+        close(shared);
+        const std::string line(99, 'x');               // 100 bytes with its newline
+        for (int i = 0; i < 200; ++i) out.line(line);  // never blocks
+        EXPECT_TRUE(out.pending());
+        const std::uint64_t dropped = out.dropped();
+        EXPECT_GT(dropped, 0u);
+        std::string got;
+        char buf[8192];
+        while (out.pending() || got.find("dropped") == std::string::npos) {
+            pollfd ready{p[0], POLLIN, 0};
+            ASSERT_EQ(poll(&ready, 1, 2000), 1) << got.size();
+            const ssize_t n = read(p[0], buf, sizeof buf);
+            ASSERT_GT(n, 0);
+            got.append(buf, static_cast<std::size_t>(n));
+            out.flush();
+        }
+        const std::string note =
+            "verbose output blocked: " + std::to_string(dropped) + " lines dropped\n";
+        ASSERT_GE(got.size(), note.size());
+        EXPECT_EQ(got.substr(got.size() - note.size()), note);
+        EXPECT_EQ((got.size() - note.size()) / 100 + dropped, 200u);
+        out.line("after");  // lines flow again
+        EXPECT_EQ(read(p[0], buf, sizeof buf), 6);
+    }
+    close(p[0]);
+    close(p[1]);
+}
+
 TEST(NsmdProtocol, RegisterWithOverlappingItemsCannotStoreAnUnanswerableName) {
     // Items may overlap in a request, so a name and a text can both be long
     // there; the lookup reply that lays them out one behind the other could
@@ -115,9 +194,14 @@ TEST(NsmdProtocol, EveryCutOfAValidRequestIsAnsweredWithoutReadingPastIt) {
 }
 
 TEST(NsmdProtocol, ListEncoderMakesBoundedBlocksOfHeadNamesAndEnd) {
+    nsmd::Registry r;
     std::vector<std::string> names;
-    for (int i = 0; i < 3000; ++i) names.push_back("\\\\host\\name" + std::to_string(i));
-    nsmd::ListEncoder enc(names);
+    for (int i = 0; i < 3000; ++i) {
+        names.push_back("\\\\host\\name" + std::to_string(i));
+        ASSERT_TRUE(r.registerService(service(names.back())));
+    }
+    std::sort(names.begin(), names.end());  // the registry's order
+    nsmd::ListEncoder enc(nsmd::NameCursor(r, nsmd::ListKind::Services, ""));
     Bytes all, block;
     int blocks = 0;
     while (enc.next(block, 4096)) {

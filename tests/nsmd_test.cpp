@@ -1,15 +1,21 @@
 // The stand-in name server as a program: started inside the sandbox and
 // spoken to with raw sockets and the client's record helpers and cipher.
 #include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/peer.hpp"
@@ -50,10 +56,13 @@ Bytes readSome(int fd, std::size_t n, int ms = 3000) {
     return out;
 }
 
-int connectTo(const char *ip, std::uint16_t port = kPort) {
+// A connection to ip, from the sandbox address from when given.
+int connectTo(const char *ip, std::uint16_t port = kPort, const char *from = nullptr) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a = inetAddr(ip, port);
-    if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+    sockaddr_in src = inetAddr(from != nullptr ? from : "0.0.0.0", 0);
+    if ((from != nullptr && bind(fd, reinterpret_cast<sockaddr *>(&src), sizeof src) != 0) ||
+        connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
         close(fd);
         return -1;
     }
@@ -62,8 +71,8 @@ int connectTo(const char *ip, std::uint16_t port = kPort) {
 
 // Sends raw bytes to the master and returns everything it sends back
 // before it ends its side of the connection.
-Bytes rawExchange(const Bytes &raw, const char *ip = kMasterAddr) {
-    Sock s(connectTo(ip));
+Bytes rawExchange(const Bytes &raw, const char *ip = kMasterAddr, const char *from = nullptr) {
+    Sock s(connectTo(ip, kPort, from));
     EXPECT_GE(s.fd, 0);
     if (s.fd < 0) return {};
     EXPECT_TRUE(writeBytes(s.fd, raw));
@@ -77,8 +86,8 @@ Bytes unframe(const Bytes &got) {
 }
 
 // One request, one deciphered reply (empty when there is none).
-Bytes exchange(const Bytes &request, const char *ip = kMasterAddr) {
-    return unframe(rawExchange(frameOf(request), ip));
+Bytes exchange(const Bytes &request, const char *ip = kMasterAddr, const char *from = nullptr) {
+    return unframe(rawExchange(frameOf(request), ip, from));
 }
 
 struct Datagram {
@@ -359,13 +368,14 @@ TEST(NsmdRobustness, MalformedRequestsAreRefusedAndTheServerLivesOn) {
         EXPECT_EQ(got.size(), 1u + got[0]);
     }
     // A client that leaves halfway through a frame, and one that never sends
-    // (closed after the idle time), among many idle ones.
+    // (closed after the idle time), among many idle ones (fewer than one
+    // address may hold).
     {
         Sock half(connectTo(kMasterAddr));
         EXPECT_TRUE(writeBytes(half.fd, Bytes{100, 1, 2, 3}));
     }
     std::vector<int> idle;
-    for (int i = 0; i < 40; ++i) idle.push_back(connectTo(kMasterAddr));
+    for (int i = 0; i < 24; ++i) idle.push_back(connectTo(kMasterAddr));
     NsAddr addr = inetAddr("198.18.0.1", 4000);
     EXPECT_EQ(typeOf(exchange(registration("\\\\a\\b", addr))), NS_OK);
     EXPECT_TRUE(readSome(idle[0], 1, 2000).empty());  // closed by the stand-in, unanswered
@@ -378,6 +388,10 @@ TEST(NsmdRobustness, MalformedRequestsAreRefusedAndTheServerLivesOn) {
 }
 
 // ---------------------------------------------------------------- name lists
+
+Bytes listRequest(const char *pattern, int selector, const sockaddr_in &to) {
+    return bytesOf(ns::RecordBuilder(NS_NAMELIST).option(selector).name(pattern).address(&to, 16));
+}
 
 struct ListResult {
     int replyType = -1;
@@ -396,10 +410,9 @@ ListResult fetchList(const char *pattern, int selector,
     bind(lsn.fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
     listen(lsn.fd, 1);
     getsockname(lsn.fd, reinterpret_cast<sockaddr *>(&a), &len);
-    r.replyType = typeOf(exchange(
-        plainOf(ns::RecordBuilder(NS_NAMELIST).option(selector).name(pattern).address(&a, 16))));
+    r.replyType = typeOf(exchange(listRequest(pattern, selector, a)));
     pollfd p{lsn.fd, POLLIN, 0};
-    if (poll(&p, 1, 5000) != 1) return r;
+    if (r.replyType != NS_OK || poll(&p, 1, 5000) != 1) return r;
     sockaddr_in peer{};
     len = sizeof peer;
     Sock conn(accept(lsn.fd, reinterpret_cast<sockaddr *>(&peer), &len));
@@ -517,6 +530,145 @@ TEST(NsmdHostile, BadScriptsAreRejectedAtTheStart) {
         auto r = runProcess({binPath("nsmd"), "--hostile", dir.file("s")});
         EXPECT_EQ(r.status, 2) << script;
         EXPECT_NE(r.err.find(dir.file("s") + ":1: "), std::string::npos) << r.err;
+    }
+}
+
+// ------------------------------------------------------------------- abuse
+
+// A listening socket that never answers a connection: its one-place queue
+// is taken by a connection of its own, so every later SYN is dropped.
+struct BlackHole {
+    Sock lsn{socket(AF_INET, SOCK_STREAM, 0)};
+    Sock filler{socket(AF_INET, SOCK_STREAM, 0)};
+    sockaddr_in addr = inetAddr("198.18.0.13", 0);
+    BlackHole() {
+        socklen_t len = sizeof addr;
+        bind(lsn.fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+        listen(lsn.fd, 0);
+        getsockname(lsn.fd, reinterpret_cast<sockaddr *>(&addr), &len);
+        EXPECT_EQ(connect(filler.fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    }
+};
+
+// Lines read from fd until one contains text or nothing comes for ms.
+std::string readUntil(int fd, const std::string &text, int ms = 3000) {
+    std::string got;
+    while (got.find(text) == std::string::npos) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, ms) != 1) break;
+        char buf[4096];
+        const ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0) break;
+        got.append(buf, static_cast<std::size_t>(n));
+    }
+    return got;
+}
+
+int fdCount(pid_t pid) {
+    int n = 0;
+    if (DIR *d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
+        while (dirent *e = readdir(d)) n += e->d_name[0] != '.';
+        closedir(d);
+    }
+    return n;
+}
+
+TEST(NsmdAbuse, NoClientLocksOthersOutOrMakesTheServerGrowOrStall) {
+    const char *abuser = "198.18.0.13";
+    const Bytes probe = lookup("\\\\nobody\\here");
+    {
+        // 256 connections from one address: it keeps its share, the others
+        // are still served.
+        auto master = startMaster();
+        std::vector<std::unique_ptr<Sock>> held;
+        for (int i = 0; i < 256; ++i)
+            held.push_back(std::make_unique<Sock>(connectTo(kMasterAddr, kPort, abuser)));
+        EXPECT_EQ(typeOf(exchange(probe)), kRefused);  // another client: answered
+        EXPECT_TRUE(rawExchange(frameOf(probe), kMasterAddr, abuser).empty());  // turned away
+    }
+    {
+        // 32 lists whose return address never answers, from one address: 4
+        // are taken, the rest refused, and another client's list still comes.
+        auto master = startMaster();
+        BlackHole hole;
+        int taken = 0;
+        for (int i = 0; i < 32; ++i) {
+            const int type = typeOf(exchange(listRequest("*", 0, hole.addr), kMasterAddr, abuser));
+            taken += type == NS_OK;
+            EXPECT_TRUE(type == NS_OK || type == kRefused) << type;
+        }
+        EXPECT_EQ(taken, 4);
+        EXPECT_EQ(fetchList("*", 0).types, (std::vector<int>{NS_LISTHEAD, NS_LISTEND}));
+        // Seven more addresses fill every slot; a list waits for a free one
+        // only until an unanswered connection back has had its grace.
+        for (const char *from : {"198.18.0.11", "198.18.0.12", "198.18.0.14", "198.18.0.15",
+                                 "198.18.0.16", "198.18.0.17", "198.18.0.18"})
+            for (int i = 0; i < 4; ++i)
+                EXPECT_EQ(typeOf(exchange(listRequest("*", 0, hole.addr), kMasterAddr, from)),
+                          NS_OK);
+        EXPECT_EQ(fetchList("*", 0).replyType, kRefused);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1600));
+        EXPECT_EQ(fetchList("*", 0).types, (std::vector<int>{NS_LISTHEAD, NS_LISTEND}));
+    }
+    {
+        // A full registry refuses what would make it grow, and only that.
+        auto master = startMaster({"--max-entries", "3"});
+        const NsAddr addr = inetAddr("198.18.0.1", 4000);
+        EXPECT_EQ(typeOf(exchange(registration("\\\\h\\a", addr))), NS_OK);
+        EXPECT_EQ(typeOf(exchange(named(NS_PCREGISTER, "\\\\pc\\h"))), NS_OK);
+        EXPECT_EQ(typeOf(exchange(bytesOf(ns::RecordBuilder(NS_CONTROL).control(1)))), NS_OK);
+        EXPECT_EQ(typeOf(exchange(registration("\\\\h\\b", addr))), kRefused);
+        EXPECT_EQ(typeOf(exchange(named(NS_PCREGISTER, "\\\\pc2\\h"))), kRefused);
+        EXPECT_EQ(typeOf(exchange(bytesOf(ns::RecordBuilder(NS_CONTROL).control(2)))), kRefused);
+        EXPECT_EQ(typeOf(exchange(registration("\\\\H\\a", addr, "new"))), NS_OK);  // replaces
+        EXPECT_EQ(typeOf(exchange(named(NS_UNREGISTER, "\\\\h\\a"))), NS_OK);
+        EXPECT_EQ(typeOf(exchange(registration("\\\\h\\b", addr))), NS_OK);
+    }
+    {
+        // A verbose output that nobody reads: requests are still answered,
+        // and once it drains a line counts what it could not take.
+        nstest::TempDir dir;
+        const std::string fifo = dir.file("out");
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+        Sock out(open(fifo.c_str(), O_RDONLY | O_NONBLOCK));
+        ASSERT_GE(fcntl(out.fd, F_SETPIPE_SZ, 4096), 4096);  // fills after a few lines
+        nstest::Child master({"/bin/sh", "-c", "exec \"$0\" -v -a \"$1\" >\"$2\"",
+                              nstest::binPath("nsmd"), kMasterAddr, fifo});
+        ASSERT_NE(readUntil(out.fd, "ready", 5000).find("ready"), std::string::npos);
+        const int requests = 600;  // about 100 KB of lines
+        const Bytes longName = lookup(("\\\\" + std::string(90, 'h') + "\\svc").c_str());
+        for (int i = 0; i < requests; ++i) ASSERT_EQ(typeOf(exchange(longName)), kRefused) << i;
+        const std::string lines = readUntil(out.fd, " lines dropped\n");
+        const auto note = lines.find("verbose output blocked: ");
+        ASSERT_NE(note, std::string::npos) << lines.size();
+        const int dropped = std::atoi(lines.c_str() + note + 24);
+        int shown = 0;
+        for (auto at = lines.find("LOOKUP"); at != std::string::npos;
+             at = lines.find("LOOKUP", at + 1))
+            ++shown;
+        EXPECT_GT(dropped, 0);
+        EXPECT_EQ(shown + dropped, requests);
+    }
+    {
+        // Out of descriptors, a master bound to every address still names a
+        // real one in its discovery reply.
+        const int limit = 12;
+        nstest::Child master({"/bin/sh", "-c", "ulimit -n \"$1\" && exec \"$0\"",
+                              nstest::binPath("nsmd"), std::to_string(limit)});
+        ASSERT_TRUE(master.waitForOutput("ready"));
+        std::vector<std::unique_ptr<Sock>> held;
+        for (int i = 0; i < limit; ++i)
+            held.push_back(std::make_unique<Sock>(connectTo(kMasterAddr)));
+        for (int i = 0; i < 200 && fdCount(master.pid()) < limit; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_EQ(fdCount(master.pid()), limit);
+        auto replies = ask(header(NS_FINDMASTER));
+        ASSERT_EQ(replies.size(), 1u);
+        ns::RecordView view(replies[0].plain.data(), replies[0].plain.size());
+        NsAddr tcp{};
+        ASSERT_EQ(view.addressItem(&tcp), 16);
+        EXPECT_NE(tcp.sin_addr.s_addr, htonl(INADDR_ANY)) << printaddr(&tcp);
+        EXPECT_EQ(ipOf(tcp).rfind("198.18.0.", 0), 0u) << printaddr(&tcp);
     }
 }
 

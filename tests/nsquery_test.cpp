@@ -106,12 +106,13 @@ TEST(NsQuery, LookupUsesTheSendOnlyLookup) {
     Peer nsm(lookupAnswer(4003));
     ProcResult r = nsquery({"lookup", "\\\\h\\s"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "198.18.0.13 (4003) (auth=secret)\n");
+    // The reply is read as every lookup reads it: the name follows the text.
+    EXPECT_EQ(r.out, "198.18.0.13 (4003) (auth=secret\x1a\\\\x\\y)\n");
     r = nsquery({"lookup", "--forward", "--json", "\\\\h\\s"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "{\"command\":\"lookup\",\"name\":\"\\\\\\\\h\\\\s\",\"ok\":true,"
                      "\"forward\":true,\"address\":\"198.18.0.13\",\"port\":4003,"
-                     "\"auth\":\"secret\"}\n");
+                     "\"auth\":\"secret\\u001a\\\\\\\\x\\\\y\"}\n");
     const auto reqs = nsm.requests();
     ASSERT_EQ(reqs.size(), 2u);
     EXPECT_EQ(reqs[0], record(NS_LOOKUP, "\\\\h\\s"));

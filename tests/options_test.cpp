@@ -162,13 +162,18 @@ TEST(Options, LicenceLookupOfANamelessAddressStartsWithTwoBlanks) {
     EXPECT_EQ(r.out, "  198.18.0.19 (5000)\n");
 }
 
+// A lookup before it that succeeds without an address item leaves the
+// address length alone: the registration still sends its 16 bytes.
 TEST(Options, RegistrationSendsWhatItPrinted) {
-    Peer master(refuse);
-    const auto r = Tool().run({"-a", "\\\\h\\svc", "10.0.0.1/2000", "3", "1"});
-    EXPECT_EQ(r.out, "10.0.0.1 (2000), 3, 1, 'NULL'\n");
+    Peer master([](const Bytes &req, int) {
+        return req[0] == NS_LOOKUP ? reply(record(NS_OK)) : refuse();
+    });
+    const auto r =
+        Tool().run({"-l", "\\\\h\\svc", "-a", "\\\\h\\svc", "10.0.0.1/2000", "3", "1"});
+    EXPECT_EQ(r.out, "0.0.0.0 (0) (auth=)\n10.0.0.1 (2000), 3, 1, 'NULL'\n");
     const auto requests = master.requests();
-    ASSERT_EQ(requests.size(), 1u);
-    const ns::RecordView req(requests[0]);
+    ASSERT_EQ(requests.size(), 2u);
+    const ns::RecordView req(requests[1]);
     EXPECT_EQ(req.type(), NS_REGISTER);
     EXPECT_EQ(req.stringItem(ns::kNameOffset).value_or(""), "\\\\h\\svc");
     EXPECT_EQ(req.bytes()[ns::kOption], 3);

@@ -8,10 +8,11 @@
  * (TALVEN_CONFIG must name a file that sets TALVEN_TMPDIR), prints "ok" and
  * exits 0; otherwise it names the failed check on standard error, exit 1.
  */
+#include "rsockmap/census.h"
 #include "rsockmap/rsockmap.h"
 #include "support/debug.h"
 #include "support/env.h"
-#include "support/sockets.h"
+#include "support/sockets.h" /* the compatibility header: signals.h and servsock.h */
 
 #include <arpa/inet.h>
 #include <stdio.h>
@@ -47,6 +48,7 @@ static const AnyFunction everyFunction[] = {
     FN(SleepMilliSeconds), FN(setSignalHandler), FN(setAlarm), FN(initialiseLocalAddr),
     FN(parseSockName), FN(createServerSocket), FN(createAuthServerSocket),
     FN(UnregisterServerSocket), FN(createClientSocket),
+    FN(usptcp_TakeCensus), FN(GotSigAlarm),
 };
 
 static void check(int ok, const char *what)
@@ -67,6 +69,7 @@ int main(int argc, char **argv)
     for (size_t i = 0; i < sizeof everyFunction / sizeof everyFunction[0]; i++)
         check(everyFunction[i] != NULL, "a library function is missing");
     check(ProgName != NULL && DebugLevel == 0, "the log client's variables");
+    check(bGotBcastAddr == 0 && BcastAddr.sin_family == 0, "the census's variables");
 
     NsAddr addr;
     memset(&addr, 0, sizeof addr);

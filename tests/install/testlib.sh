@@ -37,8 +37,11 @@ expected_files() {
         "$libdir/cmake/TalvenNS/TalvenNSConfigVersion.cmake" \
         "$libdir/cmake/TalvenNS/TalvenNSTargets.cmake" \
         include/talven-ns/rsockmap/rsockmap.h \
+        include/talven-ns/rsockmap/servsock.h \
+        include/talven-ns/rsockmap/census.h \
         include/talven-ns/support/env.h \
         include/talven-ns/support/debug.h \
+        include/talven-ns/support/signals.h \
         include/talven-ns/support/sockets.h \
         share/man/man1/nsadmin.1.gz \
         share/man/man5/talven.conf.5.gz \

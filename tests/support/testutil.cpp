@@ -140,7 +140,8 @@ static std::vector<std::string> withPrefix(const std::vector<std::string> &argv)
 }
 
 static pid_t spawn(const std::vector<std::string> &plainArgv, const Env &env,
-                   const std::string &out, const std::string &err) {
+                   const std::string &out, const std::string &err,
+                   const std::string &in = "/dev/null") {
     const std::vector<std::string> argv = withPrefix(plainArgv);
     pid_t pid = fork();
     if (pid != 0) return pid;
@@ -149,7 +150,7 @@ static pid_t spawn(const std::vector<std::string> &plainArgv, const Env &env,
     applyEnv(env);
     int fdo = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     int fde = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int fdi = open("/dev/null", O_RDONLY);
+    int fdi = open(in.c_str(), O_RDONLY);
     if (fdo < 0 || fde < 0 || fdi < 0) _exit(126);
     dup2(fdi, 0);
     dup2(fdo, 1);
@@ -169,10 +170,12 @@ static int decodeStatus(int st) {
     return -1;
 }
 
-ProcResult runProcess(const std::vector<std::string> &argv, const Env &env, int timeoutSec) {
+ProcResult runProcess(const std::vector<std::string> &argv, const Env &env, int timeoutSec,
+                      const std::string &input) {
     TempDir dir;
     ProcResult r;
-    pid_t pid = spawn(argv, env, dir.file("out"), dir.file("err"));
+    writeFile(dir.file("in"), input);
+    pid_t pid = spawn(argv, env, dir.file("out"), dir.file("err"), dir.file("in"));
     if (pid < 0) return r;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSec);
     int st = 0;

@@ -66,8 +66,9 @@ struct ProcResult {
 
 // Runs a program to its end (killed after timeoutSec) with extra
 // environment entries; an entry with an empty value unsets the variable.
+// Its standard input holds `input`.
 ProcResult runProcess(const std::vector<std::string> &argv, const Env &env = {},
-                      int timeoutSec = 60);
+                      int timeoutSec = 60, const std::string &input = {});
 
 // A program run in the background for the length of a test; killed (TERM,
 // then KILL) when the object goes.  Its standard output and error go to

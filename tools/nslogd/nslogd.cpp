@@ -6,15 +6,24 @@
  *
  *     event: Dec  7 03:10:15: [1234] DEBUG: findNS: no NSM (errno 4)
  *
- * The first word is the record's kind ("event", "debug", "both", or
- * "kind N" for anything else).  The text's final newline is dropped and any
- * other control character is shown as \n or \xHH, so one record is always one
- * line.  Once the FIFO is open it prints "ready PATH".
+ * The first word is the record's kind ("event", "debug" or "both").  The
+ * text's final newline is dropped and any other control character is shown
+ * as \n or \xHH, so one record is always one line.  Once the FIFO is open it
+ * prints "ready PATH".
+ *
+ * The FIFO is its own: it is created with mode 0600, or an existing one is
+ * used only when it belongs to nslogd's user and no one else may open it.  A
+ * symbolic link or anything else at the path is refused, never followed.
+ *
+ * Bytes that do not make a whole record (a writer that died in the middle of
+ * one) are skipped up to the next valid record, so one torn record costs
+ * itself only; the count of skipped bytes is noted on standard error.
  *
  * It runs until SIGINT or SIGTERM, or, with -n COUNT, until COUNT records have
  * come; then it closes its end (a writer that still holds the pipe gets EPIPE
  * at its next write), prints "closed after COUNT records" in the second case,
- * removes the FIFO if it created it, and exits 0.
+ * removes the FIFO if it is still the one it created, and exits 0.  A standard
+ * output that nobody reads does not hold up a stop request.
  */
 #include <fcntl.h>
 #include <getopt.h>
@@ -32,15 +41,42 @@
 
 #include "support/debug.h"
 #include "support/env.h"
-#include "support/sockets.h"
+#include "support/signals.h"
 
 namespace {
 
 constexpr size_t kRecordSize = sizeof(LogRecord);
 
 volatile sig_atomic_t stopSignal = 0;
+int quietFd = -1;  // /dev/null, put over standard output once a stop comes
 
-void onStopSignal(int sig) { stopSignal = sig; }
+// The stop signals are let through only where nslogd waits: in ppoll and
+// while it writes to standard output (see emit).  A write that standard
+// output holds up is interrupted by the signal (no SA_RESTART); one that is
+// about to begin, its check of stopSignal already done, goes to /dev/null
+// instead of waiting, since from now on standard output is /dev/null.
+void onStopSignal(int sig) {
+    int savedErrno = errno;
+    stopSignal = sig;
+    if (quietFd >= 0)
+        dup2(quietFd, STDOUT_FILENO);
+    else
+        close(STDOUT_FILENO);
+    errno = savedErrno;
+}
+
+// Writes text to standard output at once, with SIGINT and SIGTERM let
+// through for the length of the write (waitMask is the mask that lets them
+// through).  Nothing is written once a stop has come.
+void emit(const std::string &text, const sigset_t &waitMask) {
+    sigset_t blocked;
+    sigprocmask(SIG_SETMASK, &waitMask, &blocked);
+    if (stopSignal == 0) {
+        std::fwrite(text.data(), 1, text.size(), stdout);
+        std::fflush(stdout);
+    }
+    sigprocmask(SIG_SETMASK, &blocked, nullptr);
+}
 
 void usage(FILE *out) {
     std::fprintf(out,
@@ -59,18 +95,30 @@ void usage(FILE *out) {
                  "  -h, --help         this text\n");
 }
 
-// One record as one output line.
+// A record as the clients write it: kind 1, 2 or 3, and a text that ends at
+// a NUL within its 256 bytes with nothing but zero bytes behind it.  A
+// window of 260 bytes that starts anywhere else than at a record's first
+// byte practically never passes: its "kind" would be made of text bytes, a
+// zero fill or a kind and text bytes, and its text would hold the start of
+// the next record behind a NUL.
+bool validRecord(const unsigned char *raw) {
+    LogRecord rec;
+    std::memcpy(&rec, raw, sizeof rec);
+    if (rec.kind < LOG_KIND_EVENT || rec.kind > (LOG_KIND_EVENT | LOG_KIND_DEBUG)) return false;
+    const char *end = static_cast<const char *>(std::memchr(rec.text, '\0', sizeof rec.text));
+    if (end == nullptr) return false;
+    for (; end < rec.text + sizeof rec.text; ++end)
+        if (*end != '\0') return false;
+    return true;
+}
+
+// One valid record as one output line.
 std::string describeRecord(const unsigned char *raw) {
     LogRecord rec;
     std::memcpy(&rec, raw, sizeof rec);
-    std::string line;
-    switch (rec.kind) {
-    case LOG_KIND_EVENT: line = "event: "; break;
-    case LOG_KIND_DEBUG: line = "debug: "; break;
-    case LOG_KIND_EVENT | LOG_KIND_DEBUG: line = "both: "; break;
-    default: line = "kind " + std::to_string(rec.kind) + ": "; break;
-    }
-    size_t len = strnlen(rec.text, sizeof rec.text);  // a sender may omit the NUL
+    static const char *const kKinds[] = {"", "event: ", "debug: ", "both: "};
+    std::string line = kKinds[rec.kind];
+    size_t len = std::strlen(rec.text);
     if (len > 0 && rec.text[len - 1] == '\n') --len;
     for (size_t i = 0; i < len; ++i) {
         unsigned char c = static_cast<unsigned char>(rec.text[i]);
@@ -84,7 +132,78 @@ std::string describeRecord(const unsigned char *raw) {
             line += static_cast<char>(c);
         }
     }
+    line += '\n';
     return line;
+}
+
+// The FIFO that nslogd reads, and whether it is the one nslogd created.
+struct Fifo {
+    int fd = -1;
+    bool created = false;
+    dev_t dev = 0;
+    ino_t ino = 0;
+};
+
+bool isPrivateFifo(const struct stat &st) {
+    return S_ISFIFO(st.st_mode) && st.st_uid == geteuid() &&
+           (st.st_mode & (S_IRWXG | S_IRWXO)) == 0;
+}
+
+// Removes the FIFO at path if it is still the one nslogd created: whatever
+// took its place since (renamed over it, say) is someone else's and stays.
+void removeOwnFifo(const std::string &path, const Fifo &fifo) {
+    struct stat st;
+    if (fifo.created && lstat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode) &&
+        st.st_dev == fifo.dev && st.st_ino == fifo.ino)
+        unlink(path.c_str());
+}
+
+// Creates the FIFO at path, or takes the one there, and opens it for reading
+// and writing (nslogd is then a writer of its own FIFO and never sees
+// end-of-file while no client holds it).  Whatever is at the path is looked
+// at without following a link; the FIFO is opened with O_NOFOLLOW and used
+// only when the opened file is the one looked at, belongs to nslogd's user
+// and gives no permission to anyone else: a FIFO that another user made, or
+// made open to others, would let them read the records or forge some.
+// Returns the exit status on failure, 0 on success.
+int openFifo(const std::string &path, Fifo &fifo) {
+    const char *p = path.c_str();
+    if (mkfifo(p, 0600) == 0) {
+        fifo.created = true;
+    } else if (int err = errno; err != EEXIST) {
+        std::fprintf(stderr, "nslogd: cannot create FIFO %s: %s\n", p, std::strerror(err));
+        return 1;
+    }
+    struct stat seen {}, opened {};
+    if (lstat(p, &seen) != 0) {
+        std::fprintf(stderr, "nslogd: cannot open %s: %s\n", p, std::strerror(errno));
+        return 1;
+    }
+    if (!S_ISFIFO(seen.st_mode)) {
+        std::fprintf(stderr, "nslogd: %s exists and is not a FIFO\n", p);
+        return 1;
+    }
+    fifo.dev = seen.st_dev;
+    fifo.ino = seen.st_ino;
+    int fd = open(p, O_RDWR | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        std::fprintf(stderr, "nslogd: cannot open %s: %s\n", p, std::strerror(errno));
+        removeOwnFifo(path, fifo);
+        return 1;
+    }
+    if (fstat(fd, &opened) != 0 || opened.st_dev != seen.st_dev || opened.st_ino != seen.st_ino ||
+        !isPrivateFifo(opened)) {
+        std::fprintf(stderr,
+                     "nslogd: %s is not a FIFO of this user that only it may open "
+                     "(owner %ld, mode %04o): refused\n",
+                     p, static_cast<long>(opened.st_uid),
+                     static_cast<unsigned>(opened.st_mode & 07777));
+        close(fd);
+        removeOwnFifo(path, fifo);
+        return 1;
+    }
+    fifo.fd = fd;
+    return 0;
 }
 
 bool parseCount(const char *s, long *count) {
@@ -135,8 +254,9 @@ int main(int argc, char **argv) {
     }
     std::string path = std::string(dir) + "/" + LOG_PIPE_NAME;
 
-    // SIGINT and SIGTERM are let through only while waiting in ppoll, so a
-    // stop request can never slip in between the check and the wait.
+    // SIGINT and SIGTERM are let through only while waiting in ppoll or
+    // writing to standard output, so a stop request can never slip in between
+    // the check and the wait.
     sigset_t stopSet, waitMask;
     sigemptyset(&stopSet);
     sigaddset(&stopSet, SIGINT);
@@ -144,35 +264,19 @@ int main(int argc, char **argv) {
     sigprocmask(SIG_BLOCK, &stopSet, &waitMask);
     sigdelset(&waitMask, SIGINT);
     sigdelset(&waitMask, SIGTERM);
+    quietFd = open("/dev/null", O_WRONLY | O_CLOEXEC);
     setSignalHandler(SIGINT, onStopSignal, NS_SIG_NORESTART);
     setSignalHandler(SIGTERM, onStopSignal, NS_SIG_NORESTART);
     setSignalHandler(SIGPIPE, SIG_IGN, 0);
 
-    bool created = false;
-    if (mkfifo(path.c_str(), 0600) == 0) {
-        created = true;
-    } else if (int err = errno; err != EEXIST) {
-        std::fprintf(stderr, "nslogd: cannot create FIFO %s: %s\n", path.c_str(),
-                     std::strerror(err));
-        return 1;
-    } else if (struct stat st; stat(path.c_str(), &st) != 0 || !S_ISFIFO(st.st_mode)) {
-        // An existing FIFO (left by another reader) is used as it is.
-        std::fprintf(stderr, "nslogd: %s exists and is not a FIFO\n", path.c_str());
-        return 1;
-    }
-    // Read and write: nslogd is then a writer of its own FIFO and never sees
-    // end-of-file while no client holds it.
-    int fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        std::fprintf(stderr, "nslogd: cannot open %s: %s\n", path.c_str(), std::strerror(errno));
-        if (created) unlink(path.c_str());
-        return 1;
-    }
-    std::printf("ready %s\n", path.c_str());
-    std::fflush(stdout);
+    Fifo fifo;
+    if (int status = openFifo(path, fifo); status != 0) return status;
+    int fd = fifo.fd;
+    emit("ready " + path + "\n", waitMask);
 
     unsigned char record[kRecordSize];
-    size_t have = 0;  // bytes of the record being assembled
+    size_t have = 0;     // bytes of the record being assembled
+    size_t skipped = 0;  // bytes skipped since the last valid record
     long count = 0;
     int status = 0;
     bool done = false;
@@ -186,7 +290,7 @@ int main(int argc, char **argv) {
         }
         // Read up to the end of the current record only, so that records
         // that come in pieces stay aligned.
-        while (!done) {
+        while (!done && stopSignal == 0) {
             ssize_t n = read(fd, record + have, kRecordSize - have);
             if (n < 0 && errno == EINTR) continue;
             if (n < 0 && errno == EAGAIN) break;
@@ -198,20 +302,32 @@ int main(int argc, char **argv) {
             }
             have += static_cast<size_t>(n);
             if (have < kRecordSize) continue;
+            if (!validRecord(record)) {
+                // Not the start of a record: look one byte further on.
+                std::memmove(record, record + 1, kRecordSize - 1);
+                have = kRecordSize - 1;
+                ++skipped;
+                continue;
+            }
             have = 0;
-            std::printf("%s\n", describeRecord(record).c_str());
-            std::fflush(stdout);
+            if (skipped > 0) {
+                std::fprintf(stderr, "nslogd: %zu bytes skipped that were not a whole record\n",
+                             skipped);
+                skipped = 0;
+            }
+            emit(describeRecord(record), waitMask);
             if (limit > 0 && ++count == limit) {
                 close(fd);
                 fd = -1;
-                std::printf("closed after %ld records\n", count);
-                std::fflush(stdout);
+                emit("closed after " + std::to_string(count) + " records\n", waitMask);
                 done = true;
             }
         }
     }
+    if (skipped > 0)
+        std::fprintf(stderr, "nslogd: %zu bytes skipped that were not a whole record\n", skipped);
     if (have > 0) std::fprintf(stderr, "nslogd: %zu bytes of an incomplete record dropped\n", have);
     if (fd >= 0) close(fd);
-    if (created) unlink(path.c_str());
+    removeOwnFifo(path, fifo);
     return status;
 }

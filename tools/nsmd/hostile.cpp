@@ -1,12 +1,12 @@
 // hostile.cpp - scripted answers for testing clients against a bad server.
-#include "tools/nsmd/hostile.hpp"
+#include "hostile.hpp"
 
 #include <cstdlib>
 #include <fstream>
 #include <random>
 #include <sstream>
 
-#include "tools/nsmd/number.hpp"
+#include "number.hpp"
 
 namespace nsmd {
 

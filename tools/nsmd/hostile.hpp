@@ -47,8 +47,8 @@
 #include <string>
 #include <vector>
 
-#include "tools/nsmd/outbox.hpp"
-#include "tools/nsmd/protocol.hpp"
+#include "outbox.hpp"
+#include "protocol.hpp"
 
 namespace nsmd {
 

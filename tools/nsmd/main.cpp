@@ -2,10 +2,10 @@
 #include <cstdio>
 #include <string>
 
-#include "tools/nsmd/hostile.hpp"
-#include "tools/nsmd/options.hpp"
-#include "tools/nsmd/registry.hpp"
-#include "tools/nsmd/server.hpp"
+#include "hostile.hpp"
+#include "options.hpp"
+#include "registry.hpp"
+#include "server.hpp"
 
 int main(int argc, char **argv) {
     nsmd::Options opts;
@@ -17,7 +17,7 @@ int main(int argc, char **argv) {
         return 2;
     case nsmd::Parsed::Run: break;
     }
-    nsmd::Registry registry;
+    nsmd::Registry registry(opts.maxEntries);
     for (const auto &host : opts.adminHosts) {
         if (!registry.addAdminHost(host)) {
             std::fprintf(stderr, "nsmd: bad admin host '%s'\n", host.c_str());

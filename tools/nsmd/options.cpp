@@ -1,5 +1,5 @@
 // options.cpp - the stand-in name server's command line.
-#include "tools/nsmd/options.hpp"
+#include "options.hpp"
 
 #include <arpa/inet.h>
 #include <getopt.h>
@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "tools/nsmd/number.hpp"
+#include "number.hpp"
 
 namespace nsmd {
 
@@ -26,7 +26,29 @@ bool resolve(const char *host, in_addr &out) {
     return true;
 }
 
-enum { kNoAddrItem = 256, kNameItem, kAdminHost, kHostile, kIdleTimeout };
+enum {
+    kNoAddrItem = 256,
+    kNameItem,
+    kAdminHost,
+    kHostile,
+    kIdleTimeout,
+    kMaxEntries,
+    kMaxPeerConns,
+    kMaxPeerLists
+};
+
+// A whole number from lo to hi for a limit option; false with error set.
+bool parseLimit(const char *text, int lo, int hi, const char *what, std::size_t &out,
+                std::string &error) {
+    int value = 0;
+    if (!parseNumber(text, lo, hi, value)) {
+        error = std::string("bad ") + what + " '" + text + "' (" + std::to_string(lo) + " to " +
+                std::to_string(hi) + ")";
+        return false;
+    }
+    out = static_cast<std::size_t>(value);
+    return true;
+}
 
 }  // namespace
 
@@ -51,12 +73,22 @@ const char *helpText() {
            "      --hostile FILE     answer as a script says (below)\n"
            "      --idle-timeout MS  close a connection that stays silent this long\n"
            "                         (default 10000)\n"
-           "  -v, --verbose          print each request as one line on standard output\n"
+           "      --max-entries N    registry entries at most: service names, PC names\n"
+           "                         and control codes together (default 100000)\n"
+           "      --max-peer-conns N request connections from one address at once\n"
+           "                         (default 32, at most 256 from everyone)\n"
+           "      --max-peer-lists N name lists for one address at once (default 4,\n"
+           "                         at most 32 for everyone)\n"
+           "  -v, --verbose          print each request as one line on standard output;\n"
+           "                         lines that a blocked output cannot take are\n"
+           "                         dropped and counted\n"
            "  -h, --help             print this text\n"
            "\n"
-           "Requests: a refused or malformed request is answered with type 33.  A name\n"
-           "list selector of 128 lists admin hosts, 1 PC names, any other service\n"
-           "names; '*' in a pattern matches any run of characters, case is ignored.\n"
+           "Requests: a refused or malformed request is answered with type 33, and so\n"
+           "is a new entry beyond --max-entries and a name list beyond the lists\n"
+           "allowed.  A connection beyond the limits is closed at once.  A name list\n"
+           "selector of 128 lists admin hosts, 1 PC names, any other service names;\n"
+           "'*' in a pattern matches any run of characters, case is ignored.\n"
            "A lookup of \\\\*\\svc finds svc on any host.\n"
            "\n"
            "Preload file: one registration a line; '#' starts a comment line.\n"
@@ -89,6 +121,9 @@ Parsed parseOptions(int argc, char **argv, Options &opts, std::string &error) {
         {"admin-host", required_argument, nullptr, kAdminHost},
         {"hostile", required_argument, nullptr, kHostile},
         {"idle-timeout", required_argument, nullptr, kIdleTimeout},
+        {"max-entries", required_argument, nullptr, kMaxEntries},
+        {"max-peer-conns", required_argument, nullptr, kMaxPeerConns},
+        {"max-peer-lists", required_argument, nullptr, kMaxPeerLists},
         {"verbose", no_argument, nullptr, 'v'},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
@@ -132,6 +167,20 @@ Parsed parseOptions(int argc, char **argv, Options &opts, std::string &error) {
                 return Parsed::Error;
             }
             opts.idleTimeoutMs = value;
+            break;
+        case kMaxEntries:
+            if (!parseLimit(optarg, 1, 100000000, "registry size", opts.maxEntries, error))
+                return Parsed::Error;
+            break;
+        case kMaxPeerConns:
+            if (!parseLimit(optarg, 1, static_cast<int>(kMaxConns), "connection limit",
+                            opts.maxPeerConns, error))
+                return Parsed::Error;
+            break;
+        case kMaxPeerLists:
+            if (!parseLimit(optarg, 1, static_cast<int>(kMaxStreams), "list limit",
+                            opts.maxPeerLists, error))
+                return Parsed::Error;
             break;
         case 'v': opts.verbose = true; break;
         case 'h': return Parsed::Help;

@@ -4,11 +4,13 @@
 
 #include <netinet/in.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "tools/nsmd/protocol.hpp"
+#include "protocol.hpp"
+#include "registry.hpp"
 
 namespace nsmd {
 
@@ -23,7 +25,15 @@ struct Options {
     std::string hostile;  // hostile script, or ""
     std::vector<std::string> adminHosts;
     int idleTimeoutMs = 10000;  // a connection silent this long is closed
+    // Limits that keep one client from crowding out the others.
+    std::size_t maxEntries = kDefaultCapacity;  // registry entries (see Registry)
+    std::size_t maxPeerConns = 32;              // request connections from one address
+    std::size_t maxPeerLists = 4;               // name lists requested from one address
 };
+
+// Request connections and name list streams at once, from everyone.
+inline constexpr std::size_t kMaxConns = 256;
+inline constexpr std::size_t kMaxStreams = 32;
 
 enum class Parsed { Run, Help, Error };
 

@@ -1,5 +1,5 @@
 // outbox.cpp - what a connection or a datagram socket still has to send.
-#include "tools/nsmd/outbox.hpp"
+#include "outbox.hpp"
 
 #include <sys/socket.h>
 

@@ -1,12 +1,12 @@
 // protocol.cpp - the stand-in name server's answers.
-#include "tools/nsmd/protocol.hpp"
+#include "protocol.hpp"
 
 #include <arpa/inet.h>
 
 #include <cstdio>
 #include <cstring>
 
-#include "rsockmap/record.hpp"
+#include "nsmd_internal.hpp"
 
 namespace nsmd {
 
@@ -23,6 +23,8 @@ Bytes toBytes(const ns::RecordBuilder &b) {
 }
 
 std::string addrText(const NsAddr &a) { return printaddr(&a); }
+
+constexpr const char *kFull = "registry full";
 
 std::string quoted(std::string_view s) {
     // Built in place: "'" + std::string(s) sets off a false -Wrestrict in
@@ -41,11 +43,12 @@ struct Answer {
     Outcome out;
 
     Outcome refuse(const std::string &why) {
-        out.reply = headerRecord(NS_REFUSED);
-        out.summary = what + " -> REFUSED (" + why + ")";
+        out.request = what;
+        nsmd::refuse(out, why);
         return std::move(out);
     }
     Outcome ok(Bytes reply, const std::string &detail = "") {
+        out.request = what;
         out.reply = std::move(reply);
         out.summary = what + " -> OK" + (detail.empty() ? "" : " " + detail);
         return std::move(out);
@@ -53,6 +56,12 @@ struct Answer {
 };
 
 }  // namespace
+
+void refuse(Outcome &outcome, const std::string &why) {
+    outcome.reply = headerRecord(NS_REFUSED);
+    outcome.list.reset();
+    outcome.summary = outcome.request + " -> REFUSED (" + why + ")";
+}
 
 std::string typeName(int type) {
     switch (type) {
@@ -121,6 +130,7 @@ Outcome handleRequest(Registry &registry, std::span<const std::uint8_t> plain, b
         s.level = h[ns::kLevel] - '0';
         a.what += " type " + std::to_string(s.type) + " level " + std::to_string(s.level) +
                   " text " + quoted(s.text);
+        if (!registry.roomFor(s.name, false)) return a.refuse(kFull);
         if (!registry.registerService(s)) return a.refuse("bad name, or too long");
         return a.ok(headerRecord(NS_OK));
     }
@@ -130,6 +140,7 @@ Outcome handleRequest(Registry &registry, std::span<const std::uint8_t> plain, b
         return a.ok(headerRecord(NS_OK));
     case NS_PCREGISTER:
         if (!name) return a.refuse("no name item");
+        if (!registry.roomFor(*name, true)) return a.refuse(kFull);
         if (!registry.registerPC(*name)) return a.refuse("bad name");
         return a.ok(headerRecord(NS_OK));
     case NS_PCUNREGISTER:
@@ -139,7 +150,7 @@ Outcome handleRequest(Registry &registry, std::span<const std::uint8_t> plain, b
     case NS_CONTROL: {
         const unsigned code = (h[ns::kControlHigh] << 8) | h[ns::kControlLow];
         a.what.append(" ").append(std::to_string(code));
-        registry.noteControl(code);
+        if (!registry.noteControl(code)) return a.refuse(kFull);
         return a.ok(headerRecord(NS_OK));
     }
     case NS_ADMINHOST: {
@@ -160,10 +171,9 @@ Outcome handleRequest(Registry &registry, std::span<const std::uint8_t> plain, b
         if (addrLen != NS_ADDR_SIZE) return a.refuse("no 16-byte address item");
         if (to.sin_port == 0 || to.sin_addr.s_addr == htonl(INADDR_ANY))
             return a.refuse("no address to connect to");
-        ListJob job{to, registry.list(listKindOf(selector), *name)};
-        const std::string count = std::to_string(job.names.size()) + " names";
-        a.out.list = std::move(job);
-        return a.ok(headerRecord(NS_OK), count);
+        // Nothing is counted or copied here: the stream walks the registry.
+        a.out.list = ListJob{to, listKindOf(selector), std::string(*name)};
+        return a.ok(headerRecord(NS_OK));
     }
     default: return a.refuse("unknown type");
     }
@@ -208,14 +218,16 @@ bool ListEncoder::next(Bytes &out, std::size_t maxBytes) {
         appendFrame(out, headerRecord(NS_LISTHEAD));
         head_ = true;
     }
-    while (index_ < names_.size() && out.size() - start < maxBytes) {
+    std::string name;
+    while (out.size() - start < maxBytes) {
+        if (!names_.next(name)) {
+            appendFrame(out, headerRecord(NS_LISTEND));
+            end_ = true;
+            break;
+        }
         ns::RecordBuilder rec(kListEntryType);
-        rec.name(names_[index_++].c_str());
+        rec.name(name.c_str());
         if (rec.ok()) appendFrame(out, bytesOf(rec));
-    }
-    if (index_ == names_.size() && out.size() - start < maxBytes) {
-        appendFrame(out, headerRecord(NS_LISTEND));
-        end_ = true;
     }
     return true;
 }

@@ -6,8 +6,8 @@
 //
 // Every refused or malformed request (a record shorter than its 16-byte
 // header, a missing or out-of-range item, an unknown type, a name that is
-// not registered) is answered with the header-only record of type
-// NS_REFUSED.  Any type but NS_OK is a refusal to the client.
+// not registered, a registry that is full) is answered with the header-only
+// record of type NS_REFUSED.  Any type but NS_OK is a refusal to the client.
 #ifndef TOOLS_NSMD_PROTOCOL_HPP
 #define TOOLS_NSMD_PROTOCOL_HPP
 
@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "rsockmap/rsockmap.h"
-#include "tools/nsmd/registry.hpp"
+#include "registry.hpp"
 
 namespace nsmd {
 
@@ -33,17 +33,23 @@ enum class Role { Master, Backup };
 
 using Bytes = std::vector<std::uint8_t>;
 
-// A name list to stream back after the NS_OK reply.
+// A name list to stream back after the NS_OK reply.  The names are not
+// copied: the stream walks the registry with a NameCursor as it goes.
 struct ListJob {
-    NsAddr to{};                     // where to connect (family set)
-    std::vector<std::string> names;  // the matching names, in order
+    NsAddr to{};  // where to connect (family set)
+    ListKind kind = ListKind::Services;
+    std::string pattern;  // "" matches every name
 };
 
 struct Outcome {
     Bytes reply;                  // the plain reply record
     std::optional<ListJob> list;  // NS_NAMELIST only
+    std::string request;          // the request's type and details
     std::string summary;          // one line for the verbose output
 };
+
+// Turns an outcome into a refusal for the reason why (no list then).
+void refuse(Outcome &outcome, const std::string &why);
 
 // Answers one deciphered TCP request.  nameItem: lookup replies carry the
 // registered name as their name item.
@@ -70,17 +76,17 @@ void appendFrame(Bytes &out, std::span<const std::uint8_t> plain, int extra = 0)
 Bytes headerRecord(int type);
 
 // Produces the frames of a name list stream (head, one record per name, end)
-// a block at a time, so a long list never sits in memory enciphered.
+// a block at a time, so a long list never sits in memory enciphered, taking
+// the names from a cursor as it goes, so they are never copied whole either.
 class ListEncoder {
 public:
-    explicit ListEncoder(std::vector<std::string> names) : names_(std::move(names)) {}
+    explicit ListEncoder(NameCursor names) : names_(std::move(names)) {}
     // Appends frames to out until it has grown by about maxBytes; false when
     // the end record has already been produced.
     bool next(Bytes &out, std::size_t maxBytes);
 
 private:
-    std::vector<std::string> names_;
-    std::size_t index_ = 0;
+    NameCursor names_;
     bool head_ = false, end_ = false;
 };
 

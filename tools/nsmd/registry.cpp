@@ -1,5 +1,5 @@
 // registry.cpp - the stand-in name server's registry.
-#include "tools/nsmd/registry.hpp"
+#include "registry.hpp"
 
 #include <arpa/inet.h>
 
@@ -9,8 +9,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "rsockmap/record.hpp"
-#include "tools/nsmd/number.hpp"
+#include "nsmd_internal.hpp"
+#include "number.hpp"
 
 namespace nsmd {
 
@@ -81,10 +81,17 @@ ListKind listKindOf(int selector) {
     return ListKind::Services;
 }
 
+bool Registry::roomFor(std::string_view name, bool pc) const {
+    if (!full()) return true;
+    auto k = key(name);
+    return !k || (pc ? pcs_.count(*k) : services_.count(*k)) > 0;
+}
+
 bool Registry::registerService(const Service &service) {
     auto k = key(service.name);
     // Kept only when even the fullest lookup reply to it fits one record.
-    if (!k || splitName(service.name)->host == "*" || !lookupReply(service, true).ok())
+    if (!k || splitName(service.name)->host == "*" || !lookupReply(service, true).ok() ||
+        !roomFor(service.name, false))
         return false;
     Service stored = service;
     stored.addr.sin_family = AF_INET;
@@ -111,7 +118,7 @@ const Service *Registry::lookup(std::string_view name) const {
 
 bool Registry::registerPC(std::string_view name) {
     auto k = key(name);
-    if (!k || name.size() > NS_MAX_ITEM) return false;
+    if (!k || name.size() > NS_MAX_ITEM || !roomFor(name, true)) return false;
     pcs_[*k] = std::string(name);
     return true;
 }
@@ -133,26 +140,73 @@ const std::string *Registry::adminHost(std::string_view host) const {
     return nullptr;
 }
 
+bool Registry::noteControl(unsigned code) {
+    if (full()) return false;
+    controls_.push_back(code);
+    return true;
+}
+
 std::vector<std::string> Registry::list(ListKind kind, std::string_view pattern) const {
     std::vector<std::string> out;
-    auto consider = [&](const std::string &name) {
-        if (pattern.empty() || wildcardMatch(pattern, name)) out.push_back(name);
-    };
-    switch (kind) {
-    case ListKind::Services:
-        for (const auto &[k, s] : services_) consider(s.name);
-        break;
-    case ListKind::PCNames:
-        for (const auto &[k, name] : pcs_) consider(name);
-        break;
-    case ListKind::AdminHosts:
-        for (const auto &a : admins_) consider(a);
-        break;
-    }
+    NameCursor cursor(*this, kind, std::string(pattern));
+    for (std::string name; cursor.next(name);) out.push_back(std::move(name));
     return out;
 }
 
+std::size_t Registry::count(ListKind kind, std::string_view pattern) const {
+    std::size_t n = 0;
+    NameCursor cursor(*this, kind, std::string(pattern));
+    for (std::string name; cursor.next(name);) ++n;
+    return n;
+}
+
+NameCursor::NameCursor(const Registry &registry, ListKind kind, std::string pattern)
+    : registry_(&registry), kind_(kind), pattern_(std::move(pattern)) {}
+
+bool NameCursor::next(std::string &name) {
+    auto matches = [&](const std::string &n) {
+        return pattern_.empty() || wildcardMatch(pattern_, n);
+    };
+    // Services and PC names resume behind the key given last, which stays
+    // valid whatever was added or removed since.
+    auto walk = [&](const auto &map, auto nameOf) {
+        auto it = started_ ? map.upper_bound(last_) : map.begin();
+        started_ = true;
+        for (; it != map.end(); ++it) {
+            if (!matches(nameOf(it->second))) continue;
+            last_ = it->first;
+            name = nameOf(it->second);
+            return true;
+        }
+        last_.clear();
+        registry_ = nullptr;  // at the end for good
+        return false;
+    };
+    if (registry_ == nullptr) return false;
+    switch (kind_) {
+    case ListKind::Services:
+        return walk(registry_->services_,
+                    [](const Service &s) -> const std::string & { return s.name; });
+    case ListKind::PCNames:
+        return walk(registry_->pcs_, [](const std::string &n) -> const std::string & { return n; });
+    case ListKind::AdminHosts:
+        // Admin hosts are only ever added, at the end.
+        while (index_ < registry_->admins_.size()) {
+            const std::string &a = registry_->admins_[index_++];
+            if (matches(a)) {
+                name = a;
+                return true;
+            }
+        }
+        registry_ = nullptr;
+        return false;
+    }
+    return false;
+}
+
 namespace {
+
+constexpr const char *kFull = "registry full (see --max-entries)";
 
 // One line of a preload file; "" on success, else the reason.
 std::string preloadLine(const std::string &line, Registry &registry) {
@@ -162,6 +216,7 @@ std::string preloadLine(const std::string &line, Registry &registry) {
     if (kind == "pc") {
         std::string extra;
         if (in >> extra) return "pc takes one name";
+        if (!registry.roomFor(name, true)) return kFull;
         return registry.registerPC(name) ? "" : "bad PC name";
     }
     if (kind == "admin") {
@@ -193,6 +248,7 @@ std::string preloadLine(const std::string &line, Registry &registry) {
     if (!text.empty() && (text[0] == ' ' || text[0] == '\t')) text.erase(0, 1);
     if (!text.empty() && text.back() == '\r') text.pop_back();
     s.text = text;
+    if (!registry.roomFor(s.name, false)) return kFull;
     return registry.registerService(s) ? "" : "bad service name, or name and text too long";
 }
 

@@ -12,6 +12,10 @@
 //
 // A registration is kept only when the lookup reply that carries it, name
 // item included, fits one record: so every stored service can be answered.
+//
+// The registry holds at most a given number of entries (service names, PC
+// names and remembered control codes together), so that no client can make
+// it grow without end; replacing a registration needs no room.
 #ifndef TOOLS_NSMD_REGISTRY_HPP
 #define TOOLS_NSMD_REGISTRY_HPP
 
@@ -22,7 +26,7 @@
 #include <string_view>
 #include <vector>
 
-#include "rsockmap/record.hpp"
+#include "nsmd_internal.hpp"
 #include "rsockmap/rsockmap.h"
 
 namespace nsmd {
@@ -55,14 +59,48 @@ bool wildcardMatch(std::string_view pattern, std::string_view text);
 enum class ListKind { Services, PCNames, AdminHosts };
 ListKind listKindOf(int selector);
 
+inline constexpr std::size_t kDefaultCapacity = 100000;
+
+class Registry;
+
+// Walks the names of one kind that match a pattern, in the registry's order,
+// without copying the registry: each call resumes behind the last name it
+// gave, so the registry may change between calls (a name added ahead of the
+// cursor is still listed, one removed before it is reached is not).  The
+// registry must outlive the cursor.
+class NameCursor {
+public:
+    NameCursor(const Registry &registry, ListKind kind, std::string pattern);
+    // The next matching name; false at the end.
+    bool next(std::string &name);
+
+private:
+    const Registry *registry_;
+    ListKind kind_;
+    std::string pattern_;    // "" matches every name
+    std::string last_;       // key of the last name given (services, PC names)
+    std::size_t index_ = 0;  // admin hosts: the next one to consider
+    bool started_ = false;
+};
+
 class Registry {
 public:
-    // False (and nothing changed) for a malformed name or one that does not fit.
+    explicit Registry(std::size_t capacity = kDefaultCapacity) : capacity_(capacity) {}
+
+    // False when one entry more would not fit and name (a service name, or a
+    // PC name when pc) is not registered yet; true for a malformed name,
+    // which the registration itself refuses.
+    bool roomFor(std::string_view name, bool pc) const;
+    std::size_t size() const { return services_.size() + pcs_.size() + controls_.size(); }
+    std::size_t capacity() const { return capacity_; }
+
+    // False (and nothing changed) for a malformed name, one that does not
+    // fit, or a new name when the registry is full.
     bool registerService(const Service &service);
     bool unregisterService(std::string_view name);  // false when not registered
     const Service *lookup(std::string_view name) const;
 
-    bool registerPC(std::string_view name);  // false for a malformed name
+    bool registerPC(std::string_view name);  // false for a malformed name or a full registry
     bool unregisterPC(std::string_view name);
 
     // False for an empty name or one longer than an item can hold; adding a
@@ -71,17 +109,24 @@ public:
     // The admin host as configured, or null when host is none of them.
     const std::string *adminHost(std::string_view host) const;
 
-    void noteControl(unsigned code) { controls_.push_back(code); }
+    // False (and nothing kept) when the registry is full.
+    bool noteControl(unsigned code);
     const std::vector<unsigned> &controls() const { return controls_; }
 
     // The names of one kind that match the pattern ("" matches every name),
     // in the registry's order.
     std::vector<std::string> list(ListKind kind, std::string_view pattern) const;
+    // How many names list() would give.
+    std::size_t count(ListKind kind, std::string_view pattern) const;
 
     std::size_t serviceCount() const { return services_.size(); }
     std::size_t pcCount() const { return pcs_.size(); }
 
 private:
+    friend class NameCursor;
+    bool full() const { return size() >= capacity_; }
+
+    std::size_t capacity_;
     std::map<std::string, Service> services_;  // by key(name)
     std::map<std::string, std::string> pcs_;   // key(name) -> name
     std::vector<std::string> admins_;

@@ -1,5 +1,5 @@
 // server.cpp - the stand-in name server's event loop.
-#include "tools/nsmd/server.hpp"
+#include "server.hpp"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -17,18 +17,21 @@
 #include <cstring>
 #include <vector>
 
-#include "support/sockets.h"
+#include "support/signals.h"
 
 namespace nsmd {
 
 namespace {
 
-constexpr std::size_t kMaxConns = 256;         // request connections at once
-constexpr std::size_t kMaxStreams = 32;        // name list streams at once
 constexpr std::size_t kMaxQueued = 64;         // datagram replies waiting for a pause
 constexpr int kBurst = 64;                     // datagrams or accepts per wake-up
 constexpr std::size_t kListBlock = 64 * 1024;  // enciphered list bytes made at a time
 constexpr auto kListConnectTime = std::chrono::seconds(5);
+// A connection back that has had no answer for this long gives up its slot
+// when every slot is taken and another client asks for a list.  A client
+// listens before it asks, so it answers at once; this leaves room for one
+// lost SYN (retransmitted after 1 s) and a slow network.
+constexpr auto kListConnectGrace = std::chrono::milliseconds(1500);
 
 volatile sig_atomic_t stopRequested = 0;
 int wakeFd = -1;  // write end of the self-pipe
@@ -70,8 +73,7 @@ std::size_t decipher(const std::uint8_t *bytes, std::size_t len,
 // The frames of a name list, made a block at a time as the socket drains.
 class ListSource : public PieceSource {
 public:
-    ListSource(std::vector<std::string> names, const Piece &proto)
-        : encoder_(std::move(names)), proto_(proto) {}
+    ListSource(NameCursor names, const Piece &proto) : encoder_(std::move(names)), proto_(proto) {}
     bool next(Piece &piece) override {
         piece = proto_;
         piece.bytes.clear();
@@ -93,6 +95,8 @@ struct Server::Link {
     State state = Reading;
     ns::UniqueFd fd;
     sockaddr_in peer{};
+    in_addr_t origin = 0;  // the client's address (of the request, for a stream)
+    Clock::time_point since{};
     std::array<std::uint8_t, 1 + 255> in{};  // length byte and ciphertext
     std::size_t have = 0;
     Outbox out;
@@ -116,11 +120,8 @@ Server::Server(Options options, Registry registry, HostileScript script)
 
 Server::~Server() { wakeFd = -1; }
 
-void Server::say(const std::string &line) const {
-    if (!opts_.verbose) return;
-    std::fputs(line.c_str(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
+void Server::say(const std::string &line) {
+    if (opts_.verbose) out_.line(line);
 }
 
 std::string Server::own() const {
@@ -130,7 +131,7 @@ std::string Server::own() const {
     return peerText(a);
 }
 
-NsAddr Server::tcpAddressFor(const sockaddr_in &peer) const {
+std::optional<NsAddr> Server::tcpAddressFor(const sockaddr_in &peer, in_addr received) const {
     NsAddr a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(opts_.port);
@@ -143,8 +144,16 @@ NsAddr Server::tcpAddressFor(const sockaddr_in &peer) const {
     socklen_t len = sizeof local;
     if (probe.valid() &&
         connect(probe.get(), reinterpret_cast<const sockaddr *>(&peer), sizeof peer) == 0 &&
-        getsockname(probe.get(), reinterpret_cast<sockaddr *>(&local), &len) == 0)
+        getsockname(probe.get(), reinterpret_cast<sockaddr *>(&local), &len) == 0 &&
+        local.sin_addr.s_addr != htonl(INADDR_ANY)) {
         a.sin_addr = local.sin_addr;
+        return a;
+    }
+    // No probe (out of descriptors, say): the local address that the
+    // datagram came in by still is one of ours.  Never 0.0.0.0: a client
+    // would take it for where the master is.
+    if (received.s_addr == htonl(INADDR_ANY)) return std::nullopt;
+    a.sin_addr = received;
     return a;
 }
 
@@ -153,13 +162,21 @@ bool Server::wantedDestination(in_addr dst) const {
            broadcasts_.count(dst.s_addr) > 0;
 }
 
-std::size_t Server::count(bool streams) const {
+std::size_t Server::count(bool streams, std::optional<in_addr_t> origin) const {
     std::size_t n = 0;
-    for (const auto &l : links_) n += l->stream == streams ? 1 : 0;
+    for (const auto &l : links_)
+        n += !l->dead && l->stream == streams && (!origin || l->origin == *origin) ? 1 : 0;
     return n;
 }
 
 bool Server::open(std::string &error) {
+    // Descriptors 0 to 2 stay taken, so that no socket of ours can become
+    // the standard output that the verbose log writes to.
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
+        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF && ::open("/dev/null", O_RDWR) != fd) {
+            error = errnoText("/dev/null");
+            return false;
+        }
     int pipeFds[2];
     if (pipe2(pipeFds, O_NONBLOCK | O_CLOEXEC) != 0) {
         error = errnoText("pipe");
@@ -192,8 +209,10 @@ bool Server::open(std::string &error) {
     };
     udpAny_ = bound(SOCK_DGRAM, in_addr{htonl(INADDR_ANY)}, "bind udp");
     if (!udpAny_.valid()) return false;
+    // Where each datagram came in: to drop unicasts for other addresses, and
+    // to name our own address when no other way is left.
+    setFlag(udpAny_.get(), IPPROTO_IP, IP_PKTINFO);
     if (specific) {
-        setFlag(udpAny_.get(), IPPROTO_IP, IP_PKTINFO);
         udpOwn_ = bound(SOCK_DGRAM, opts_.address, "bind udp");
         if (!udpOwn_.valid()) return false;
     }
@@ -209,13 +228,16 @@ bool Server::open(std::string &error) {
     if (opts_.role == Role::Master) {
         listen_ = bound(SOCK_STREAM, opts_.address, "bind tcp");
         if (!listen_.valid()) return false;
-        if (listen(listen_.get(), 128) != 0) {
+        // Room for a burst beyond the connections we hold, so that clients
+        // are not kept waiting for a SYN retransmission while we accept.
+        if (listen(listen_.get(), static_cast<int>(2 * kMaxConns)) != 0) {
             error = errnoText("listen");
             return false;
         }
     }
     std::printf("ready %s %s\n", opts_.role == Role::Master ? "master" : "backup", own().c_str());
     std::fflush(stdout);
+    if (opts_.verbose) out_.open(STDOUT_FILENO);
     return true;
 }
 
@@ -237,13 +259,15 @@ void Server::readDatagrams(int fd, bool filter, Clock::time_point now) {
             if (errno == EINTR) continue;
             return;
         }
-        if (filter) {
-            in_addr dst{};
-            for (cmsghdr *c = CMSG_FIRSTHDR(&m); c != nullptr; c = CMSG_NXTHDR(&m, c))
-                if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO)
-                    dst = reinterpret_cast<const in_pktinfo *>(CMSG_DATA(c))->ipi_addr;
-            if (!wantedDestination(dst)) continue;  // a unicast for another address
-        }
+        in_addr dst{}, local{};
+        for (cmsghdr *c = CMSG_FIRSTHDR(&m); c != nullptr; c = CMSG_NXTHDR(&m, c))
+            if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+                in_pktinfo info;
+                std::memcpy(&info, CMSG_DATA(c), sizeof info);
+                dst = info.ipi_addr;
+                local = info.ipi_spec_dst;
+            }
+        if (filter && !wantedDestination(dst)) continue;  // a unicast for another address
         const std::string from = "udp " + peerText(peer) + " ";
         if (n < NS_SALT_SIZE + 1 || n > NS_MSG_SIZE || (m.msg_flags & MSG_TRUNC)) {
             say(from + std::to_string(n) + "-byte datagram ignored");
@@ -253,16 +277,20 @@ void Server::readDatagrams(int fd, bool filter, Clock::time_point now) {
         const std::size_t len = decipher(buf.data(), static_cast<std::size_t>(n), plain);
         const std::span<const std::uint8_t> record(plain.data(), len);
         std::optional<Bytes> answer;
+        std::string result;
         if (opts_.addrItem && opts_.role == Role::Master) {
-            const NsAddr tcp = tcpAddressFor(peer);
-            answer = answerDatagram(record, opts_.role, &tcp);
+            const std::optional<NsAddr> tcp = tcpAddressFor(peer, local);
+            if (tcp)
+                answer = answerDatagram(record, opts_.role, &*tcp);
+            else
+                result = "no answer: own address unknown";
         } else {
             answer = answerDatagram(record, opts_.role, nullptr);
         }
+        if (result.empty()) result = answer ? typeName((*answer)[0]) : "no answer";
         auto job = std::make_unique<Datagrams>();
         job->fd = udpOwn_.valid() ? udpOwn_.get() : udpAny_.get();
         job->to = peer;
-        std::string result = answer ? typeName((*answer)[0]) : "no answer";
         if (auto step = script_.next(Transport::Udp)) {
             expandStep(*step, job->out, true, [&](Outbox &out, const Piece &proto) {
                 if (!answer) return;
@@ -295,14 +323,22 @@ void Server::acceptConnections(Clock::time_point now) {
                 acceptPausedUntil_ = now + std::chrono::milliseconds(100);
             return;
         }
+        // A client at its limit is turned away, so that it cannot crowd out
+        // the others; the total keeps the descriptors bounded.
         if (count(false) >= kMaxConns) {
             say("tcp " + peerText(peer) + " closed: too many connections");
+            continue;
+        }
+        if (count(false, peer.sin_addr.s_addr) >= opts_.maxPeerConns) {
+            say("tcp " + peerText(peer) + " closed: too many connections from its address");
             continue;
         }
         setFlag(fd.get(), IPPROTO_TCP, TCP_NODELAY);
         auto link = std::make_unique<Link>();
         link->fd = std::move(fd);
         link->peer = peer;
+        link->origin = peer.sin_addr.s_addr;
+        link->since = now;
         link->state = Link::Reading;
         link->deadline = now + std::chrono::milliseconds(opts_.idleTimeoutMs);
         links_.push_back(std::move(link));
@@ -332,6 +368,10 @@ void Server::answerRequest(Link &link, Clock::time_point now) {
     const std::size_t len = decipher(link.in.data() + 1, link.in[0], plain);
     Outcome o =
         handleRequest(registry_, std::span<const std::uint8_t>(plain.data(), len), opts_.nameItem);
+    if (o.list) {
+        const std::string why = listRoom(link.origin, now);
+        if (!why.empty()) refuse(o, why);
+    }
     bool normal = true;
     if (auto step = script_.next(Transport::Tcp)) {
         normal = false;
@@ -350,20 +390,34 @@ void Server::answerRequest(Link &link, Clock::time_point now) {
     }
     say(link.name() + " " + o.summary);
     // The list goes out only behind the normal NS_OK reply.
-    if (o.list && normal) startList(std::move(*o.list), now);
+    if (o.list && normal) startList(std::move(*o.list), link.origin, now);
     link.state = Link::Sending;
     link.deadline = now + std::chrono::milliseconds(opts_.idleTimeoutMs);
 }
 
-void Server::startList(ListJob job, Clock::time_point now) {
+std::string Server::listRoom(in_addr_t origin, Clock::time_point now) {
+    if (count(true, origin) >= opts_.maxPeerLists) return "too many lists for its address";
+    if (count(true) < kMaxStreams) return "";
+    // Every slot is taken: the connection back that has waited longest
+    // without an answer, if it has waited long enough, makes room.
+    Link *oldest = nullptr;
+    for (const auto &l : links_)
+        if (l->stream && !l->dead && l->state == Link::Connecting &&
+            now - l->since >= kListConnectGrace && (oldest == nullptr || l->since < oldest->since))
+            oldest = l.get();
+    if (oldest == nullptr) return "too many lists at once";
+    say(oldest->name() + " given up: no connection yet, and its slot is needed");
+    oldest->dead = true;
+    return "";
+}
+
+void Server::startList(ListJob job, in_addr_t origin, Clock::time_point now) {
     const std::string name = "list " + peerText(job.to);
-    if (count(true) >= kMaxStreams) {
-        say(name + " not sent: too many lists at once");
-        return;
-    }
     auto link = std::make_unique<Link>();
     link->stream = true;
     link->peer = job.to;
+    link->origin = origin;
+    link->since = now;
     link->fd.reset(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!link->fd.valid()) {
         say(name + " not sent: " + errnoText("socket"));
@@ -377,15 +431,16 @@ void Server::startList(ListJob job, Clock::time_point now) {
         local.sin_addr = opts_.address;
         bind(link->fd.get(), reinterpret_cast<const sockaddr *>(&local), sizeof local);
     }
-    const std::size_t names = job.names.size();
+    const NameCursor names(registry_, job.kind, job.pattern);
     if (auto step = script_.next(Transport::List)) {
         link->ending = expandStep(*step, link->out, false, [&](Outbox &out, const Piece &proto) {
-            out.add(std::make_unique<ListSource>(std::move(job.names), proto));
+            out.add(std::make_unique<ListSource>(names, proto));
         });
         say(name + " scripted");
     } else {
-        link->out.add(std::make_unique<ListSource>(std::move(job.names), Piece{}));
-        say(name + " " + std::to_string(names) + " names");
+        link->out.add(std::make_unique<ListSource>(names, Piece{}));
+        if (opts_.verbose)
+            say(name + " " + std::to_string(registry_.count(job.kind, job.pattern)) + " names");
     }
     if (connect(link->fd.get(), reinterpret_cast<const sockaddr *>(&link->peer),
                 sizeof link->peer) != 0 &&
@@ -506,6 +561,7 @@ int Server::run() {
         watch(udpAny_.get(), POLLIN, nullptr);
         if (udpOwn_.valid()) watch(udpOwn_.get(), POLLIN, nullptr);
         if (listen_.valid() && now >= acceptPausedUntil_) watch(listen_.get(), POLLIN, nullptr);
+        if (out_.pending()) watch(out_.fd(), POLLOUT, nullptr);
         for (const auto &l : links_) {
             short events = 0;
             switch (l->state) {
@@ -525,10 +581,14 @@ int Server::run() {
         for (std::size_t i = 0; i < fds.size(); ++i) {
             const short revents = fds[i].revents;
             if (owners[i] != nullptr) {
-                if (!serviceLink(*owners[i], revents, now)) owners[i]->dead = true;
+                // A link may have been given up by another one's request.
+                if (!owners[i]->dead && !serviceLink(*owners[i], revents, now))
+                    owners[i]->dead = true;
             } else if (revents != 0) {
                 const int fd = fds[i].fd;
-                if (fd == wakeRead_.get()) {
+                if (fd == out_.fd()) {
+                    out_.flush();
+                } else if (fd == wakeRead_.get()) {
                     char sink[64];
                     while (read(fd, sink, sizeof sink) > 0) {
                     }

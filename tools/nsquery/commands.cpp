@@ -1,5 +1,5 @@
 // commands.cpp - nsquery's queries: name lists, admin hosts, connections to
-// named services and send-only lookups.
+// named services and send-only lookups, and the dispatch of every command.
 #include "commands.hpp"
 
 #include <arpa/inet.h>
@@ -10,10 +10,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "nsquery_internal.hpp"
 #include "output.hpp"
-#include "rsockmap/record.hpp"
 #include "rsockmap/rsockmap.h"
-#include "support/sockets.h"
+#include "rsockmap/servsock.h"
 
 namespace nsquery {
 namespace {
@@ -46,37 +46,15 @@ void printLines(const std::vector<std::string> &lines) {
     for (const auto &line : lines) std::printf("%s\n", line.c_str());
 }
 
-JsonObject header(const Command &cmd) {
-    JsonObject doc;
-    doc.text("command", cmd.verb);
-    return doc;
-}
-
-void printJson(const JsonObject &doc) { std::printf("%s\n", doc.str().c_str()); }
-
-void addAddress(JsonObject &doc, const NsAddr *addr) {
-    if (addr == nullptr) {
-        doc.null("address").null("port");
-        return;
-    }
-    char dotted[INET_ADDRSTRLEN];
-    inet_ntop(AF_INET, &addr->sin_addr, dotted, sizeof dotted);
-    doc.text("address", dotted).number("port", ntohs(addr->sin_port));
-}
+JsonObject header(const Command &cmd) { return commandDoc(cmd); }
 
 // One service's address and authentication text, as nsadmin prints a
 // lookup: "a.b.c.d (port) (auth=text)".
 void printService(const Command &cmd, const NsAddr *addr, const std::string &auth) {
-    if (!cmd.json) {
-        std::printf("%s (auth=%s)\n", printaddr(addr), auth.c_str());
-        return;
-    }
-    JsonObject doc = header(cmd);
-    doc.text("name", cmd.args[0]).flag("ok", true);
-    if (cmd.verb == "lookup") doc.flag("forward", cmd.forward);
-    addAddress(doc, addr);
-    doc.text("auth", auth);
-    printJson(doc);
+    if (!cmd.json)
+        std::printf("%s\n", serviceText(addr, auth).c_str());
+    else
+        printJson(serviceDoc(cmd, cmd.args[0], addr, auth));
 }
 
 // Takes the names out of a list block and releases it.
@@ -149,28 +127,85 @@ int connectService(const Command &cmd) {
 }
 
 int lookup(const Command &cmd) {
-    const char *name = cmd.args[0].c_str();
-    const int fd = cmd.forward ? submitUspForwardLookup(name, 0) : submitUspLookup(name, 0);
-    if (fd < 0) return reportFailure(cmd, "the name service could not be reached");
-    NsMessage reply{};
-    const int type = UspReceive(fd, &reply);
-    if (type < 0) return reportFailure(cmd, "the name service did not answer");
-    if (type != NS_OK)
-        return reportFailure(cmd, "the name service refused the lookup (reply type " +
-                                      std::to_string(type) + ")");
-    const ns::RecordView view(&reply, sizeof reply);
-    NsAddr addr{};
-    const bool haveAddr = view.addressItem(&addr) >= 0;
-    const auto text = view.stringItem(ns::kTextOffset);
-    printService(cmd, haveAddr ? &addr : nullptr, text ? std::string(*text) : std::string());
+    if (cmd.args[0] == "-") return lookupBatch(cmd);
+    const LookupAnswer answer = lookupName(cmd.args[0], cmd.forward);
+    if (!answer.resolved()) return reportFailure(cmd, answer.error);
+    printService(cmd, answer.haveAddr ? &answer.addr : nullptr, answer.auth);
     return kExitOk;
 }
 
 }  // namespace
 
+LookupAnswer lookupName(const std::string &name, bool forward) {
+    LookupAnswer answer;
+    const int fd = forward ? submitUspForwardLookup(name.c_str(), 0) : submitUspLookup(name.c_str(), 0);
+    if (fd < 0) {
+        answer.error = "the name service could not be reached";
+        return answer;
+    }
+    // The reply is read by the library, as every lookup of the product reads
+    // it; the address length stays -1 when the reply carries no address.
+    int addrLen = -1;
+    char auth[NS_AUTH_SIZE] = "";
+    const int type = receiveUspLookup(fd, &answer.addr, &addrLen, auth, sizeof auth);
+    answer.type = type;
+    if (type < 0) {
+        answer.error = "the name service did not answer";
+        return answer;
+    }
+    if (type != NS_OK) {
+        answer.error = "the name service refused the lookup (reply type " + std::to_string(type) + ")";
+        return answer;
+    }
+    answer.haveAddr = addrLen >= 0;
+    answer.auth = auth;
+    return answer;
+}
+
+std::string badServiceName(const std::string &name) {
+    if (!validServiceName(name)) return "'" + name + "' is not a service name of the form \\\\host\\svc";
+    if (name.size() > kMaxName) return "the service name is longer than 127 characters";
+    return "";
+}
+
+std::string serviceText(const NsAddr *addr, const std::string &auth) {
+    return std::string(printaddr(addr)) + " (auth=" + auth + ")";
+}
+
+JsonObject serviceDoc(const Command &cmd, const std::string &name, const NsAddr *addr,
+                      const std::string &auth) {
+    JsonObject doc = commandDoc(cmd);
+    doc.text("name", name).flag("ok", true);
+    if (cmd.verb == "lookup") doc.flag("forward", cmd.forward);
+    addAddress(doc, addr);
+    doc.text("auth", auth);
+    return doc;
+}
+
+JsonObject commandDoc(const Command &cmd) {
+    JsonObject doc;
+    doc.text("command", cmd.verb);
+    return doc;
+}
+
+void addAddress(JsonObject &doc, const NsAddr *addr) {
+    if (addr == nullptr) {
+        doc.null("address").null("port");
+        return;
+    }
+    char dotted[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, &addr->sin_addr, dotted, sizeof dotted);
+    doc.text("address", dotted).number("port", ntohs(addr->sin_port));
+}
+
+void printJson(const JsonObject &doc) { std::printf("%s\n", doc.str().c_str()); }
+
 std::string checkArguments(const Command &cmd) {
     const std::size_t n = cmd.args.size();
     if (cmd.forward && cmd.verb != "lookup") return "--forward belongs to lookup";
+    if (!cmd.censusOption.empty() && cmd.verb != "census" && cmd.verb != "check")
+        return cmd.censusOption + " belongs to census and check";
+    if (!cmd.checkOption.empty() && cmd.verb != "check") return cmd.checkOption + " belongs to check";
     if (cmd.verb == "names") {
         if (n < 1 || n > 2) return "names takes PATTERN [SELECTOR]";
         if (cmd.args[0].size() > kMaxPattern) return "the pattern is longer than 109 characters";
@@ -186,11 +221,11 @@ std::string checkArguments(const Command &cmd) {
     }
     if (cmd.verb == "connect" || cmd.verb == "lookup") {
         if (n != 1) return cmd.verb + " takes one service name \\\\host\\svc";
-        if (!validServiceName(cmd.args[0]))
-            return "'" + cmd.args[0] + "' is not a service name of the form \\\\host\\svc";
-        if (cmd.args[0].size() > kMaxName) return "the service name is longer than 127 characters";
-        return "";
+        if (cmd.verb == "lookup" && cmd.args[0] == "-") return "";  // names from standard input
+        return badServiceName(cmd.args[0]);
     }
+    if (cmd.verb == "census") return checkCensusArguments(cmd);
+    if (cmd.verb == "check") return checkCheckArguments(cmd);
     return cmd.verb.empty() ? "no command given" : "unknown command '" + cmd.verb + "'";
 }
 
@@ -198,16 +233,30 @@ int runCommand(const Command &cmd) {
     if (cmd.verb == "names") return names(cmd);
     if (cmd.verb == "adminhost") return adminHost(cmd);
     if (cmd.verb == "connect") return connectService(cmd);
+    if (cmd.verb == "census") return census(cmd);
+    if (cmd.verb == "check") return check(cmd);
     return lookup(cmd);
 }
 
 int reportFailure(const Command &cmd, const std::string &message) {
+    if (cmd.verb == "check") return checkFailure(cmd, message);
     std::fprintf(stderr, "nsquery: %s: %s\n", cmd.verb.c_str(), message.c_str());
     if (cmd.json) {
         JsonObject doc = header(cmd);
         doc.flag("ok", false).text("error", message);
         printJson(doc);
     }
+    return kExitFailed;
+}
+
+int reportUsage(const Command &cmd, const std::string &message) {
+    if (cmd.verb == "check") return checkUsage(cmd, message);
+    std::fprintf(stderr, "nsquery: %s\nTry 'nsquery --help'.\n", message.c_str());
+    return kExitUsage;
+}
+
+int reportConfigurationFailure(const Command &cmd) {
+    if (cmd.verb == "check") return checkConfigurationFailure(cmd);
     return kExitFailed;
 }
 

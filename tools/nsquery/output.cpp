@@ -87,6 +87,14 @@ JsonObject &JsonObject::number(std::string_view k, long value) {
     return *this;
 }
 
+JsonObject &JsonObject::decimal(std::string_view k, double value, int places) {
+    key(k);
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", places, value);
+    body_ += text;
+    return *this;
+}
+
 JsonObject &JsonObject::flag(std::string_view k, bool value) {
     key(k);
     body_ += value ? "true" : "false";
@@ -96,6 +104,12 @@ JsonObject &JsonObject::flag(std::string_view k, bool value) {
 JsonObject &JsonObject::null(std::string_view k) {
     key(k);
     body_ += "null";
+    return *this;
+}
+
+JsonObject &JsonObject::object(std::string_view k, const JsonObject &value) {
+    key(k);
+    body_ += value.str();
     return *this;
 }
 

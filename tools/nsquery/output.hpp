@@ -17,9 +17,12 @@ class JsonObject {
 public:
     JsonObject &text(std::string_view key, std::string_view value);
     JsonObject &number(std::string_view key, long value);
+    // A number with the given count of decimal places.
+    JsonObject &decimal(std::string_view key, double value, int places);
     JsonObject &flag(std::string_view key, bool value);
     JsonObject &null(std::string_view key);
     JsonObject &list(std::string_view key, const std::vector<std::string> &values);
+    JsonObject &object(std::string_view key, const JsonObject &value);
     std::string str() const { return "{" + body_ + "}"; }
 
 private:

@@ -107,6 +107,10 @@ void ReplyTimeout(int sig);
 
 /* ---- request exchange ---- */
 
+/* UspMapIO and UspReceive return the reply's type and hand the reply back in
+ * *reply: the bytes that arrived, then zero bytes to the end of the record.
+ * When no reply arrived, or one too short to hold a type, *reply is left
+ * untouched and the result is -1. */
 int UspMapIO(const NsMessage *request, int n, NsMessage *reply);
 int UspSend(const NsMessage *request, int n, int bcast);
 int UspReceive(int fd, NsMessage *reply);
@@ -123,8 +127,9 @@ int write_string(int fd, const char *buf, int n);
  * bytes taken, and auth (when not null) the authentication text, followed by
  * the byte 0x1A and the reply's name when the name server sent a name beside
  * a non-empty text that holds no 0x1A, cut to fit with a terminating NUL.
- * On NS_OK without an address item, *addrLen is 0 and addr and auth are left
- * as they were.  auth, when not null, must hold NS_AUTH_SIZE bytes. */
+ * On NS_OK without an address item, addr, *addrLen and auth are left as they
+ * were.  auth, when not null, must hold NS_AUTH_SIZE bytes.  Items that
+ * reach past the bytes of the reply that arrived are taken as absent. */
 int usptcp_LookupUspName(const char *name, NsAddr *addr, int *addrLen,
                          int option, char *auth);
 /* The same with the authentication buffer's size given. */
@@ -138,6 +143,12 @@ int usptcp_UnregisterPCName(const char *name);
 int usptcp_Control(int code);
 int submitUspLookup(const char *name, int bcast);
 int submitUspForwardLookup(const char *name, int bcast);
+/* Collects the reply of a send-only lookup on fd (a descriptor from
+ * submitUspLookup or submitUspForwardLookup) and closes fd, as UspReceive
+ * does; returns the reply's type, or -1 when no reply arrived.  On NS_OK the
+ * outputs are filled as usptcp_LookupUspNameBounded fills them, from the
+ * bytes of the reply that arrived only. */
+int receiveUspLookup(int fd, NsAddr *addr, int *addrLen, char *auth, size_t authSize);
 
 /* ---- name lists and admin hosts ---- */
 

@@ -19,9 +19,10 @@
 #include <cstring>
 #include <ctime>
 
+#include "rsockmap/servsock.h"
 #include "support/debug.h"
+#include "support/signals.h"
 #include "support/signals_internal.hpp"
-#include "support/sockets.h"
 #include "support/unique_fd.hpp"
 
 namespace {
@@ -53,31 +54,6 @@ bool formatServiceName(const char *host, const char *svc, char (&out)[kNameSize]
 
 const sockaddr *asSockaddr(const NsAddr *addr) { return reinterpret_cast<const sockaddr *>(addr); }
 
-// The log texts of the two kinds of server socket.
-struct ServerMessages {
-    const char *tooLong;
-    const char *socketFailed;
-    const char *bindFailed;
-    const char *listenFailed;
-    const char *registerFailed;
-};
-
-const ServerMessages kServerMessages = {
-    "createServerSocket: service name too long\n",
-    "createServerSocket: socket() failed, errno %d\n",
-    "createServerSocket: bind failed (errno %d)\n",
-    "createServerSocket: listen() failed, errno %d\n",
-    "createServerSocket: usptcp_RegisterUspName(%s) failed, errno %d\n",
-};
-
-const ServerMessages kAuthServerMessages = {
-    "createAuthServerSocket: service name too long\n",
-    "createAuthServerSocket: socket failed, errno %d\n",
-    "createAuthServerSocket: bind failed, errno %d\n",
-    "createAuthServerSocket: listen failed, errno %d\n",
-    "createAuthServerSocket: usptcp_RegisterUspName(%s) failed, errno %d\n",
-};
-
 struct ServerRequest {
     const char *host;
     const char *svc;
@@ -86,18 +62,27 @@ struct ServerRequest {
     int type;          // registration type
     const char *level; // registration level, or null
     const char *text;  // registration text, or null
-    const ServerMessages &log;
+};
+
+// The step at which a server socket could not be made; each of the two
+// operations logs it in its own words.
+struct ServerFailure {
+    enum Step { None, TooLong, Socket, Bind, Listen, Register };
+    Step step = None;
+    int err = 0;            // errno of the failed step
+    char name[kNameSize]{};  // the name a failed registration was for
 };
 
 // The steps both server sockets share: socket, bind to the first free port,
 // listen, register.  Returns the socket, or -1 after closing a socket it
-// created (the caller's socket stays open).
-int openServerSocket(const ServerRequest &req, NsAddr *addr, int *addrLen) {
+// created (the caller's socket stays open) with *failure filled in.
+int openServerSocket(const ServerRequest &req, NsAddr *addr, int *addrLen,
+                     ServerFailure *failure) {
     initialiseLocalAddr(nullptr, nullptr);
     ServerUspAddr[0] = '\0';
     char name[kNameSize];
     if (!formatServiceName(req.host, req.svc, name)) {
-        DebugLog(NS_LOG_FAIL, "%s", req.log.tooLong);
+        failure->step = ServerFailure::TooLong;
         return -1;
     }
 
@@ -106,7 +91,8 @@ int openServerSocket(const ServerRequest &req, NsAddr *addr, int *addrLen) {
     if (fd < 0) {
         created.reset(socket(AF_INET, SOCK_STREAM, 0));
         if (!created.valid()) {
-            DebugLog(NS_LOG_FAIL, req.log.socketFailed, errno);
+            failure->step = ServerFailure::Socket;
+            failure->err = errno;
             return -1;
         }
         fd = created.get();
@@ -119,11 +105,13 @@ int openServerSocket(const ServerRequest &req, NsAddr *addr, int *addrLen) {
         bound = bind(fd, asSockaddr(&localAddrIN), sizeof localAddrIN) == 0;
     }
     if (!bound) {
-        DebugLog(NS_LOG_FAIL, req.log.bindFailed, errno);
+        failure->step = ServerFailure::Bind;
+        failure->err = errno;
         return -1;
     }
     if (req.listen && listen(fd, kServerBacklog) != 0) {
-        DebugLog(NS_LOG_FAIL, req.log.listenFailed, errno);
+        failure->step = ServerFailure::Listen;
+        failure->err = errno;
         return -1;
     }
 
@@ -134,7 +122,9 @@ int openServerSocket(const ServerRequest &req, NsAddr *addr, int *addrLen) {
     std::memcpy(ServerUspAddr, name, sizeof name);
     if (usptcp_RegisterUspName(ServerUspAddr, &localAddrIN, sizeof localAddrIN, req.type,
                                req.level, req.text) != 0) {
-        DebugLog(NS_LOG_FAIL, req.log.registerFailed, ServerUspAddr, errno);
+        failure->step = ServerFailure::Register;
+        failure->err = errno;
+        std::memcpy(failure->name, ServerUspAddr, sizeof failure->name);
         ServerUspAddr[0] = '\0';
         return -1;
     }
@@ -251,19 +241,66 @@ extern "C" int parseSockName(const char *name, char *host, int hostSize, char *s
 
 extern "C" int createServerSocket(const char *host, const char *svc, int sock, NsAddr *addr,
                                   int *addrLen, int listenFlag, int type, const char *level) {
-    const ServerRequest req{host, svc, sock, listenFlag != 0, type, level, nullptr,
-                            kServerMessages};
-    const int fd = openServerSocket(req, addr, addrLen);
-    if (fd >= 0) ServerFD = fd;
-    return fd;
+    const ServerRequest req{host, svc, sock, listenFlag != 0, type, level, nullptr};
+    ServerFailure failed;
+    const int fd = openServerSocket(req, addr, addrLen, &failed);
+    if (fd >= 0) {
+        ServerFD = fd;
+        return fd;
+    }
+    switch (failed.step) {
+    case ServerFailure::None: break;
+    case ServerFailure::TooLong:
+        DebugLog(NS_LOG_FAIL, "createServerSocket: service name too long\n");
+        break;
+    case ServerFailure::Socket:
+        DebugLog(NS_LOG_FAIL, "createServerSocket: socket() failed, errno %d\n", failed.err);
+        break;
+    case ServerFailure::Bind:
+        DebugLog(NS_LOG_FAIL, "createServerSocket: bind failed (errno %d)\n", failed.err);
+        break;
+    case ServerFailure::Listen:
+        DebugLog(NS_LOG_FAIL, "createServerSocket: listen() failed, errno %d\n", failed.err);
+        break;
+    case ServerFailure::Register:
+        DebugLog(NS_LOG_FAIL, "createServerSocket: usptcp_RegisterUspName(%s) failed, errno %d\n",
+                 failed.name, failed.err);
+        break;
+    }
+    if (failed.step != ServerFailure::TooLong) errno = failed.err;
+    return -1;
 }
 
 extern "C" int createAuthServerSocket(const char *host, const char *svc, NsAddr *addr,
                                       int *addrLen) {
     char pid[16];
     std::snprintf(pid, sizeof pid, "%d", static_cast<int>(getpid()));
-    const ServerRequest req{host, svc, -1, true, 2, nullptr, pid, kAuthServerMessages};
-    return openServerSocket(req, addr, addrLen);
+    const ServerRequest req{host, svc, -1, true, 2, nullptr, pid};
+    ServerFailure failed;
+    const int fd = openServerSocket(req, addr, addrLen, &failed);
+    if (fd >= 0) return fd;
+    switch (failed.step) {
+    case ServerFailure::None: break;
+    case ServerFailure::TooLong:
+        DebugLog(NS_LOG_FAIL, "createAuthServerSocket: service name too long\n");
+        break;
+    case ServerFailure::Socket:
+        DebugLog(NS_LOG_FAIL, "createAuthServerSocket: socket failed, errno %d\n", failed.err);
+        break;
+    case ServerFailure::Bind:
+        DebugLog(NS_LOG_FAIL, "createAuthServerSocket: bind failed, errno %d\n", failed.err);
+        break;
+    case ServerFailure::Listen:
+        DebugLog(NS_LOG_FAIL, "createAuthServerSocket: listen failed, errno %d\n", failed.err);
+        break;
+    case ServerFailure::Register:
+        DebugLog(NS_LOG_FAIL,
+                 "createAuthServerSocket: usptcp_RegisterUspName(%s) failed, errno %d\n",
+                 failed.name, failed.err);
+        break;
+    }
+    if (failed.step != ServerFailure::TooLong) errno = failed.err;
+    return -1;
 }
 
 extern "C" int UnregisterServerSocket(void) {
