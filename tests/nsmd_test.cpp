@@ -390,7 +390,7 @@ TEST(NsmdRobustness, MalformedRequestsAreRefusedAndTheServerLivesOn) {
 // ---------------------------------------------------------------- name lists
 
 Bytes listRequest(const char *pattern, int selector, const sockaddr_in &to) {
-    return bytesOf(ns::RecordBuilder(NS_NAMELIST).option(selector).name(pattern).address(&to, 16));
+    return plainOf(ns::RecordBuilder(NS_NAMELIST).option(selector).name(pattern).address(&to, 16));
 }
 
 struct ListResult {
@@ -616,10 +616,10 @@ TEST(NsmdAbuse, NoClientLocksOthersOutOrMakesTheServerGrowOrStall) {
         const NsAddr addr = inetAddr("198.18.0.1", 4000);
         EXPECT_EQ(typeOf(exchange(registration("\\\\h\\a", addr))), NS_OK);
         EXPECT_EQ(typeOf(exchange(named(NS_PCREGISTER, "\\\\pc\\h"))), NS_OK);
-        EXPECT_EQ(typeOf(exchange(bytesOf(ns::RecordBuilder(NS_CONTROL).control(1)))), NS_OK);
+        EXPECT_EQ(typeOf(exchange(plainOf(ns::RecordBuilder(NS_CONTROL).control(1)))), NS_OK);
         EXPECT_EQ(typeOf(exchange(registration("\\\\h\\b", addr))), kRefused);
         EXPECT_EQ(typeOf(exchange(named(NS_PCREGISTER, "\\\\pc2\\h"))), kRefused);
-        EXPECT_EQ(typeOf(exchange(bytesOf(ns::RecordBuilder(NS_CONTROL).control(2)))), kRefused);
+        EXPECT_EQ(typeOf(exchange(plainOf(ns::RecordBuilder(NS_CONTROL).control(2)))), kRefused);
         EXPECT_EQ(typeOf(exchange(registration("\\\\H\\a", addr, "new"))), NS_OK);  // replaces
         EXPECT_EQ(typeOf(exchange(named(NS_UNREGISTER, "\\\\h\\a"))), NS_OK);
         EXPECT_EQ(typeOf(exchange(registration("\\\\h\\b", addr))), NS_OK);
@@ -662,7 +662,7 @@ TEST(NsmdAbuse, NoClientLocksOthersOutOrMakesTheServerGrowOrStall) {
         for (int i = 0; i < 200 && fdCount(master.pid()) < limit; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         ASSERT_EQ(fdCount(master.pid()), limit);
-        auto replies = ask(header(NS_FINDMASTER));
+        auto replies = ask(record(NS_FINDMASTER));
         ASSERT_EQ(replies.size(), 1u);
         ns::RecordView view(replies[0].plain.data(), replies[0].plain.size());
         NsAddr tcp{};
