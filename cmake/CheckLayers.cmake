@@ -13,7 +13,8 @@
 #     that gathers signals.h and rsockmap/servsock.h for older callers.
 #  2. Nothing inside the library includes that compatibility header.
 #  3. An installed header includes only installed headers.
-#  4. A tool includes its own files, installed headers, and at most one
+#  4. A tool includes its own files, installed headers, the header-only
+#     helpers of tools/common/ (as "../common/NAME.hpp"), and at most one
 #     internal header: rsockmap/internal/<tool>_internal.hpp, which says why
 #     it exists; each header there belongs to an existing tool.
 # Includes in angle brackets count too when they name a folder of the tree.
@@ -111,6 +112,10 @@ function(ns_check_tree root errors)
         ns_is_ours("${path}" ours)
         if(kind STREQUAL "<" AND NOT ours)
           continue()  # a system header
+        endif()
+        if(path MATCHES "^\\.\\./common/[A-Za-z0-9_]+\\.hpp$" AND
+           here STREQUAL dir AND EXISTS ${here}/${path})
+          continue()  # the tools' shared header-only helpers
         endif()
         if(path MATCHES "\\.\\.")
           # Climbing out of a folder reaches anything; never allowed.

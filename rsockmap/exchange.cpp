@@ -142,7 +142,7 @@ struct FdReader {
 
 namespace ns {
 
-ReceivedRecord mapIO(const NsMessage *request, int n) {
+ReceivedRecord mapIO(const NsMessage *request, int n, NsAddr *answeredBy) {
     if (!requestFits(n)) {
         DebugLog(NS_LOG_FAIL, "UspMapIO: request length %d out of range\n", n);
         return ReceivedRecord();
@@ -160,6 +160,7 @@ ReceivedRecord mapIO(const NsMessage *request, int n) {
         bUseBcast = 1;
         if (reply.arrived()) {
             bUseBcast = 0;
+            if (answeredBy != nullptr) *answeredBy = sent.master;
             return reply;
         }
     }

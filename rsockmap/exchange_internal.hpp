@@ -70,8 +70,9 @@ ReceivedRecord receiveReply(Read &&read, bool resync) {
 }
 
 // UspMapIO keeping the reply's size: the record is empty when no reply was
-// obtained.
-ReceivedRecord mapIO(const NsMessage *request, int n);
+// obtained.  *answeredBy, when given, receives the address of the master
+// that the answered attempt reached.
+ReceivedRecord mapIO(const NsMessage *request, int n, NsAddr *answeredBy = nullptr);
 // UspReceive keeping the reply's size; fd is closed whatever happens.
 ReceivedRecord receiveAndClose(int fd);
 

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -35,16 +36,29 @@ char adminHostName[128];
 
 constexpr int kConnectWaitMs = 5000;  // for the name server to connect back
 
+// The bounds of one list; lowered only by tests.
+std::size_t maxListNames = ns::kMaxListNames;
+std::size_t maxListBytes = ns::kMaxListBytes;
+
 }  // namespace
 
 namespace ns {
 
 NameGather::~NameGather() { clear(); }
 
+void setNameListBounds(std::size_t names, std::size_t bytes) {
+    maxListNames = names != 0 ? names : kMaxListNames;
+    maxListBytes = bytes != 0 ? bytes : kMaxListBytes;
+}
+
 void NameGather::clear() {
     std::free(data_);
     data_ = nullptr;
-    size_ = capacity_ = count_ = 0;
+    size_ = capacity_ = count_ = nameBytes_ = 0;
+}
+
+bool NameGather::wouldOverflow(std::size_t m) const {
+    return count_ >= maxListNames || m + 1 > maxListBytes - nameBytes_;
 }
 
 bool NameGather::append(std::span<const std::uint8_t> chars) {
@@ -63,6 +77,7 @@ bool NameGather::append(std::span<const std::uint8_t> chars) {
     if (m > 0) std::memcpy(data_ + size_ + 1, chars.data(), m);
     data_[size_ + 1 + m] = 0;
     size_ = need;
+    nameBytes_ += m + 1;
     ++count_;
     return true;
 }
@@ -132,7 +147,10 @@ void NameListDecoder::takeRecord() {
         status_ = Status::Bad;
         return;
     }
-    if (!names_.append(*name)) status_ = Status::NoMemory;
+    if (names_.wouldOverflow(name->size()))
+        status_ = Status::TooLong;
+    else if (!names_.append(*name))
+        status_ = Status::NoMemory;
 }
 
 void adminHostNameOf(const ReceivedRecord &reply, char *out, std::size_t outSize) {
@@ -154,20 +172,38 @@ void adminHostNameOf(const ReceivedRecord &reply, char *out, std::size_t outSize
 
 namespace {
 
-// Sends the request that carries the listening address; true on NS_OK.
-// Nothing of the reply is read beyond its type.
-bool requestList(const ns::RecordBuilder &request) {
-    return ns::mapIO(&request.message(), request.length()).type() == NS_OK;
+// Sends the request that carries the listening address; true on NS_OK, and
+// *master then holds the address of the master that answered.  Nothing of
+// the reply is read beyond its type.
+bool requestList(const ns::RecordBuilder &request, NsAddr *master) {
+    return ns::mapIO(&request.message(), request.length(), master).type() == NS_OK;
 }
 
-// Waits up to 5 seconds for the name server's connection and takes the
-// first one, whoever makes it.  poll watches the listening descriptor
+// Waits up to 5 seconds for the name server's connection.  Only a
+// connection from the address of the master that took the request counts:
+// any other is closed unread, and the wait goes on for what is left of the
+// same 5 seconds, so a neighbour that keeps connecting can neither replace
+// the list nor stretch the wait.  poll watches the listening descriptor
 // whatever its number.
-ns::UniqueFd acceptNameServer(int listener) {
-    pollfd watch{listener, POLLIN, 0};
-    if (poll(&watch, 1, kConnectWaitMs) < 1 || (watch.revents & POLLIN) == 0)
-        return ns::UniqueFd();
-    return ns::UniqueFd(accept(listener, nullptr, nullptr));
+ns::UniqueFd acceptNameServer(int listener, const NsAddr &master) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kConnectWaitMs);
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        pollfd watch{listener, POLLIN, 0};
+        if (poll(&watch, 1, static_cast<int>(std::max<long>(left.count(), 0))) < 1 ||
+            (watch.revents & POLLIN) == 0)
+            return ns::UniqueFd();
+        NsAddr peer{};
+        socklen_t len = sizeof peer;
+        ns::UniqueFd fd(accept(listener, reinterpret_cast<sockaddr *>(&peer), &len));
+        if (!fd.valid()) return fd;
+        if (len >= sizeof peer && peer.sin_family == AF_INET &&
+            peer.sin_addr.s_addr == master.sin_addr.s_addr)
+            return fd;
+        DebugLog(NS_LOG_FAIL, "usptcp_GetNameList: connection from %s ignored\n",
+                 printaddr(&peer));
+    }
 }
 
 // Reads the stream to its end record into names.  The stream has no time
@@ -186,6 +222,11 @@ bool receiveList(int fd, ns::NameGather &names) {
     case ns::NameListDecoder::Status::NoMemory:
         DebugLog(NS_LOG_FAIL, "malloc failure\n");
         return false;
+    case ns::NameListDecoder::Status::TooLong:
+        // A receive failure like any other; what was gathered is released
+        // by the caller and the connection closed unread.
+        errno = EMSGSIZE;
+        [[fallthrough]];
     default:
         DebugLog(NS_LOG_FAIL, "usptcp_GetNameList: receive failure (errno %d)\n", errno);
         return false;
@@ -195,11 +236,12 @@ bool receiveList(int fd, ns::NameGather &names) {
 // Everything from the request to the end of the stream; true when the whole
 // list arrived.  The caller closes the listening socket.
 bool fetchList(int listener, const ns::RecordBuilder &request, ns::NameGather &names) {
-    if (!requestList(request)) {
+    NsAddr master{};
+    if (!requestList(request, &master)) {
         DebugLog(NS_LOG_FAIL, "usptcp_GetNameList: request failed\n");
         return false;
     }
-    ns::UniqueFd stream = acceptNameServer(listener);
+    ns::UniqueFd stream = acceptNameServer(listener, master);
     if (!stream.valid()) {
         DebugLog(NS_LOG_FAIL, "usptcp_GetNameList: no connection from marlod\n");
         return false;

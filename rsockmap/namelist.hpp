@@ -8,7 +8,8 @@
 //
 // The records are untrusted.  A frame of 24 bytes or less, a first record of
 // another type, a name record without a name item wholly inside its
-// deciphered bytes, or an item length above 127 all make the stream bad.
+// deciphered bytes, or an item length above 127 all make the stream bad; a
+// list longer than its bounds (below) is refused as well.
 // Nothing here reads or writes outside a buffer.
 //
 // NameListDecoder takes the stream's bytes in pieces of any size (bytes in,
@@ -26,6 +27,17 @@
 
 namespace ns {
 
+// The most a list may hold: 1,000,000 names, or 64 MiB of names (the
+// characters and a NUL for each), whichever comes first.  Far above any
+// real registry; a stream that goes past either is a receive failure, so a
+// name server that never ends its list cannot exhaust the caller's memory.
+inline constexpr std::size_t kMaxListNames = 1000000;
+inline constexpr std::size_t kMaxListBytes = std::size_t{64} << 20;
+
+// For tests: bounds low enough to reach quickly; (0, 0) puts back the
+// defaults above.
+void setNameListBounds(std::size_t names, std::size_t bytes);
+
 // The names of one list in arrival order, each kept as its length byte, its
 // characters and a NUL (m + 2 bytes), one behind the other in one buffer.
 // The buffer grows geometrically, so gathering n names costs O(n) copying.
@@ -39,6 +51,9 @@ public:
     // Appends one name of at most 255 characters; false (and nothing
     // changed) when the buffer (realloc) cannot grow.
     bool append(std::span<const std::uint8_t> chars);
+    // Whether one more name of m characters would take the list past its
+    // bounds (kMaxListNames, kMaxListBytes).
+    bool wouldOverflow(std::size_t m) const;
     std::size_t count() const { return count_; }
     std::size_t size() const { return size_; }  // gathered bytes, m + 2 per name
     // Releases every name gathered so far.
@@ -55,6 +70,7 @@ private:
     std::size_t size_ = 0;
     std::size_t capacity_ = 0;
     std::size_t count_ = 0;
+    std::size_t nameBytes_ = 0;  // the characters and a NUL per name
 };
 
 class NameListDecoder {
@@ -63,6 +79,7 @@ public:
         NeedMore,  // the list is not complete yet
         Done,      // NS_LISTEND arrived; the names are complete
         Bad,       // a frame or record broke the stream's rules
+        TooLong,   // the list went past its bounds
         NoMemory,  // the gathering buffer could not grow
     };
 

@@ -44,7 +44,12 @@ public:
         args.insert(args.begin(), binPath("nsadmin"));
         return runProcess(args, config_.env(), 40);
     }
+    ProcResult nsquery(std::vector<std::string> args) {
+        args.insert(args.begin(), binPath("nsquery"));
+        return runProcess(args, config_.env(), 40);
+    }
     const TestConfig &config() const { return config_; }
+    const Child &master() const { return master_; }
 
 private:
     TestConfig config_;
@@ -117,6 +122,33 @@ TEST(EndToEnd, CensusListsTheMasterAndTwoBackups) {
     EXPECT_EQ(r.out.size(), std::string("nsm-master (MASTER)\nnsm-backup1 (BACKUP)\n"
                                         "nsm-backup2 (BACKUP)\n")
                                 .size());
+}
+
+// Names and texts from the network: nsquery's text lines and nsmd -v show
+// their control characters escaped, --json escapes them as JSON does, and
+// nsadmin prints them byte for byte (its output is read by scripts).
+TEST(EndToEnd, ControlCharactersReachTerminalsOnlyEscaped) {
+    Network net(kConfigured, {"-v"});
+    const std::string name = "\\\\nstest\\x\x1b[2J";
+    // A terminal title sequence, a forged line, a field separator.
+    const std::string text = "t\x1b]0;pwned\x07\nready master\x1a" "b\\";
+    ASSERT_EQ(net.nsadmin({"-a", name, "198.18.0.1/4000", "3", "1", text}).status, 0);
+
+    EXPECT_EQ(net.nsadmin({"-l", name}).out, "198.18.0.1 (4000) (auth=" + text + ")\n");
+    EXPECT_EQ(net.nsquery({"lookup", name}).out,
+              "198.18.0.1 (4000) (auth=t\\e]0;pwned\\a\\nready master\\032b\\)\n");
+    EXPECT_EQ(net.nsquery({"names", "\\\\nstest\\*"}).out, "\\\\nstest\\x\\e[2J\n");
+    const std::string json = net.nsquery({"--json", "lookup", name}).out;
+    EXPECT_NE(json.find(R"("name":"\\\\nstest\\x\u001b[2J")"), std::string::npos) << json;
+    EXPECT_NE(json.find(R"("auth":"t\u001b]0;pwned\u0007\nready master\u001ab\\")"),
+              std::string::npos)
+        << json;
+
+    const std::string log = net.master().out();
+    EXPECT_NE(log.find("'\\\\nstest\\x\\e[2J'"), std::string::npos) << log;
+    EXPECT_NE(log.find("t\\e]0;pwned\\a\\nready master\\032b"), std::string::npos) << log;
+    EXPECT_EQ(log.find('\x1b'), std::string::npos);
+    EXPECT_EQ(log.find('\x1a'), std::string::npos);
 }
 
 }  // namespace

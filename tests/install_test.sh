@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # install_test - installs the build into a temporary prefix, checks the tree,
-# and builds a small C and C++ program against the installed library, once
-# through CMake (find_package) and once through pkg-config, then runs them.
+# and builds a small program against the installed library in C and C++,
+# against the shared library and the archive, through CMake (find_package)
+# and through pkg-config, then runs each against a stand-in name server.
 #
 # Usage (inside the network sandbox): install_test.sh BIN_DIR SOURCE_DIR
 set -euo pipefail
 # shellcheck source=install/testlib.sh
 source "$(dirname "$0")/install/testlib.sh"
 
-libdir=$(cache CMAKE_INSTALL_LIBDIR)
+libdir=$(cache NS_INSTALL_LIBDIR)
 prefix=$work/prefix
 cmake --install "$build" --prefix "$prefix" >"$work/install.log" ||
     { cat "$work/install.log" >&2; exit 1; }
@@ -24,44 +25,71 @@ for f in "$prefix"/bin/*; do
     [[ $name =~ ^(nsadmin|nsquery|nsmd|nslogd)$ && -x $bin/$name ]] ||
         fail "unexpected program bin/$name"
 done
+# The shared object: its SONAME link (what programs load) and the
+# development link (what -lnsclient finds).
+version=$(cache CMAKE_PROJECT_VERSION)
+[[ $(readlink "$prefix/$libdir/libnsclient.so.${version%%.*}") == libnsclient.so.$version &&
+   $(readlink "$prefix/$libdir/libnsclient.so") == libnsclient.so.${version%%.*} ]] ||
+    fail "links of the shared object: $(ls -l "$prefix/$libdir")"
+readelf -d "$prefix/$libdir/libnsclient.so.$version" | grep -q "SONAME.*\[libnsclient\.so\.${version%%.*}\]" ||
+    fail "SONAME of libnsclient.so.$version"
 # Internal headers stay internal.
 leaked=$(find "$prefix/include" -name '*.hpp' -o -name 'authcryp*')
 [[ -z $leaked ]] || fail "internal headers installed: $leaked"
 
 # --- programs built against the installed library --------------------------
+# Each links the shared library or the archive, through CMake or pkg-config,
+# and runs against a stand-in name server: the configuration, the cipher and
+# a lookup.
 # Sanitized builds need the same runtime in the programs that link the library.
 san=$(cache NS_SANITIZE)
 if [[ -n $san ]]; then
     export CFLAGS="-fsanitize=$san" CXXFLAGS="-fsanitize=$san" LDFLAGS="-fsanitize=$san"
 fi
 
-tmpdir=$work/tmp
-mkdir -p "$tmpdir"
-printf 'TALVEN_TMPDIR=%s\n' "$tmpdir" >"$work/talven.conf"
-export TALVEN_CONFIG=$work/talven.conf HOME=$work
+start_nsmd 'service \\nstest\consumer 198.18.0.1 4000 3 1 hi'
+write_config
+export LD_LIBRARY_PATH=$prefix/$libdir
 
 run_consumer() {  # label program
     local out
-    if ! out=$("$2" "$tmpdir" 2>&1) || [[ $out != ok ]]; then
+    if ! out=$("$2" "$work/tmp" '\\nstest\consumer' '198.18.0.1 (4000)' 2>&1) || [[ $out != ok ]]; then
         fail "$1: $out"
     fi
 }
+# links_shared LABEL PROGRAM yes|no: whether the program loads the installed
+# libnsclient.so.1.
+links_shared() {
+    local found=no libs
+    libs=$(ldd "$2")
+    [[ $libs == *"libnsclient.so.1 => $prefix/$libdir/libnsclient.so.1 "* ]] && found=yes
+    [[ $found == "$3" ]] || fail "$1: loads the installed libnsclient.so.1: $found: $libs"
+}
 
-for lang in C CXX; do
-    dir=$work/cmake-$lang
-    if cmake -S "$src/tests/install" -B "$dir" -DCONSUMER_LANG=$lang \
-            -DCMAKE_PREFIX_PATH="$prefix" >"$work/cmake-$lang.log" 2>&1 &&
-        cmake --build "$dir" >>"$work/cmake-$lang.log" 2>&1; then
-        run_consumer "CMake $lang program" "$dir/consumer"
+for variant in C:shared CXX:static; do
+    lang=${variant%:*} kind=${variant#*:}
+    dir=$work/cmake-$lang-$kind
+    static=OFF
+    [[ $kind == static ]] && static=ON
+    if cmake -S "$src/tests/install" -B "$dir" -DCONSUMER_LANG=$lang -DCONSUMER_STATIC=$static \
+            -DCMAKE_PREFIX_PATH="$prefix" >"$dir.log" 2>&1 &&
+        cmake --build "$dir" >>"$dir.log" 2>&1; then
+        run_consumer "CMake $lang program ($kind)" "$dir/consumer"
+        links_shared "CMake $lang program ($kind)" "$dir/consumer" $([[ $kind == shared ]] && echo yes || echo no)
     else
-        cat "$work/cmake-$lang.log" >&2
-        fail "CMake $lang program did not build"
+        cat "$dir.log" >&2
+        fail "CMake $lang program ($kind) did not build"
     fi
 done
 
 export PKG_CONFIG_PATH=$prefix/$libdir/pkgconfig
 cflags=$(pkg-config --cflags talven-ns)
 libs=$(pkg-config --libs talven-ns)
+# The archive: the same flags with the archive named and the C++ runtime
+# that Libs.private adds.
+static_libs=$(pkg-config --static --libs talven-ns | sed 's/-lnsclient/-l:libnsclient.a/')
+[[ $libs == *-lnsclient* && $libs != *stdc++* ]] || fail "pkg-config --libs: $libs"
+[[ $static_libs == *-lstdc++* ]] || fail "pkg-config --static --libs: $static_libs"
 [[ $(pkg-config --modversion talven-ns) == "$(cache CMAKE_PROJECT_VERSION)" ]] ||
     fail "pkg-config version $(pkg-config --modversion talven-ns)"
 # The .pc file finds the prefix from its own place, whatever prefix was
@@ -69,17 +97,20 @@ libs=$(pkg-config --libs talven-ns)
 [[ -f $(pkg-config --variable=includedir talven-ns)/rsockmap/rsockmap.h ]] ||
     fail "pkg-config includedir $(pkg-config --variable=includedir talven-ns)"
 # shellcheck disable=SC2086 # the flags are words
-if cc ${CFLAGS:-} $cflags -o "$work/pc-c" "$src/tests/install/consumer.c" $libs ${LDFLAGS:-}; then
-    run_consumer "pkg-config C program" "$work/pc-c"
-else
-    fail "pkg-config C program did not build"
-fi
-# shellcheck disable=SC2086
-if c++ ${CXXFLAGS:-} $cflags -x c++ -o "$work/pc-cxx" "$src/tests/install/consumer.c" -x none $libs ${LDFLAGS:-}; then
-    run_consumer "pkg-config C++ program" "$work/pc-cxx"
-else
-    fail "pkg-config C++ program did not build"
-fi
+for variant in cc:shared:"$libs" cc:static:"$static_libs" c++:shared:"$libs"; do
+    IFS=: read -r compiler kind linkflags <<<"$variant"
+    out=$work/pc-$compiler-$kind
+    label="pkg-config $compiler program ($kind)"
+    lang=(-x c)
+    [[ $compiler == c++ ]] && lang=(-x c++)
+    if $compiler ${CFLAGS:-} -Wall -Wextra -Werror $cflags -o "$out" "${lang[@]}" \
+            "$src/tests/install/consumer.c" -x none $linkflags ${LDFLAGS:-}; then
+        run_consumer "$label" "$out"
+        links_shared "$label" "$out" $([[ $kind == shared ]] && echo yes || echo no)
+    else
+        fail "$label did not build"
+    fi
+done
 
 # --- key tables -----------------------------------------------------------
 # A malformed key file stops the build with a message that names the file

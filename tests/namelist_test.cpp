@@ -8,7 +8,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "rsockmap/namelist.hpp"
@@ -254,6 +256,98 @@ TEST_F(NameListTest, BrokenStreamsFailAndReleaseWhatArrived) {
         expectNoLeak();
     }
     EXPECT_TRUE(logs().mentions("usptcp_GetNameList: receive failure (errno ")) << logs().dump();
+}
+
+// A connection from 198.18.0.13 (not the master) to the listening address
+// that a request carries, sending a well-formed list; kept open, unread.
+ns::UniqueFd neighbourConnects(const Bytes &request) {
+    ns::UniqueFd fd = tcpSocket("198.18.0.13", 0, -1);
+    NsAddr to{};
+    if (ns::RecordView(request).addressItem(&to) < 0 ||
+        connect(fd.get(), reinterpret_cast<const sockaddr *>(&to), sizeof to) != 0 ||
+        !writeBytes(fd.get(), listStream({"forged"})))
+        fd.reset();
+    return fd;
+}
+
+// Only the master that took the request may connect back: a neighbour's
+// connection, even one that arrives first with a well-formed list, is closed
+// unread, and the wait for the master goes on within the same 5 seconds.
+TEST_F(NameListTest, OnlyTheMasterMayConnectBack) {
+    // The peer holds the neighbours' connections (it runs in a child).
+    auto held = std::make_shared<std::vector<ns::UniqueFd>>();
+    serve([held](const Bytes &request, int) {
+        held->push_back(neighbourConnects(request));
+        return streamBack(listStream({"real"}));
+    });
+    char **list = kUntouched;
+    ASSERT_EQ(usptcp_GetNameList("*", 0, &list), 1);
+    EXPECT_STREQ(list[0], "real");
+    std::free(list);
+    EXPECT_TRUE(logs().mentions("usptcp_GetNameList: connection from 198.18.0.13 (")) << logs().dump();
+    expectNoLeak();
+
+    // Only neighbours connect, one at once and one 3 seconds later: the call
+    // fails when the first 5 seconds are up, not 5 seconds after the last.
+    serve([held](const Bytes &request, int) {
+        held->push_back(neighbourConnects(request));
+        return reply(record(NS_OK));
+    });
+    ns::UniqueFd late;
+    std::thread neighbour([&] {
+        for (int i = 0; i < 500 && nsm_->requests().empty(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::this_thread::sleep_for(std::chrono::seconds(3));
+        if (!nsm_->requests().empty()) late = neighbourConnects(nsm_->requests()[0]);
+    });
+    list = kUntouched;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(usptcp_GetNameList("*", 0, &list), -1);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    neighbour.join();
+    EXPECT_TRUE(late.valid());
+    EXPECT_LT(waited, std::chrono::seconds(7));  // a fresh 5 s would give 8
+    EXPECT_EQ(list, nullptr);
+    EXPECT_TRUE(logs().has("usptcp_GetNameList: no connection from marlod\n")) << logs().dump();
+    late.reset();
+    expectNoLeak();
+}
+
+// A name server that never ends its list: the list is cut at its bounds
+// (lowered here so they are reached at once) as a receive failure, and
+// everything gathered is released.  Each bound is tried alone: 9 names,
+// then 909 bytes (nine 100-character names and their NULs).
+TEST_F(NameListTest, EndlessListStopsAtItsBounds) {
+    struct Case {
+        const char *what;
+        std::size_t names, bytes, nameLength;
+    } cases[] = {{"names", 9, 0, 1}, {"bytes", 0, 909, 100}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        ns::setNameListBounds(c.names, c.bytes);
+        const std::string name(c.nameLength, 'n');
+        // Exactly at the bound still fits.
+        serve(streaming(std::vector<std::string>(9, name)));
+        char **list = kUntouched;
+        ASSERT_EQ(usptcp_GetNameList("*", 0, &list), 9);
+        std::free(list);
+        // Far more than the bound, and no end record: the client stops
+        // reading and the server sees the connection closed.
+        Bytes endless = frameOf(record(NS_LISTHEAD));
+        const Bytes one = frameOf(record(NS_OK, name.c_str()));
+        for (int i = 0; i < 5000; ++i) endless.insert(endless.end(), one.begin(), one.end());
+        serve([endless](const Bytes &, int) { return streamBack(endless); });
+        list = kUntouched;
+        errno = 0;
+        EXPECT_EQ(usptcp_GetNameList("*", 0, &list), -1);
+        EXPECT_EQ(errno, EMSGSIZE);
+        EXPECT_EQ(list, nullptr);
+        expectNoLeak();
+        EXPECT_TRUE(logs().has("usptcp_GetNameList: receive failure (errno " +
+                               std::to_string(EMSGSIZE) + ")\n"))
+            << logs().dump();
+    }
+    ns::setNameListBounds(0, 0);
 }
 
 // A pattern that does not fit beside the address, and an admin host name

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # netsandbox_test - the network sandbox holds what runs in it: nothing inside
-# can join the host's network namespace or signal a host process, nothing
-# started inside outlives it, and its inner stage refuses to run anywhere but
+# can join the host's network namespace, signal a host process or write a
+# host-wide kernel setting by accident, nothing started inside outlives it, and its inner stage refuses to run anywhere but
 # in the namespaces that its outer stage just made.
 #
 # This test runs OUTSIDE the sandbox, because it tests the sandbox itself.
@@ -39,6 +39,16 @@ probe() {
     local tries=3000
     while flock -n "$alive" true && ((--tries)); do sleep 0.01; done
     ((tries)) || echo "the background process did not start"
+    # Host-wide settings: written back with their own value, so nothing
+    # changes should the write get through; sysrq-trigger is never written.
+    cat /proc/sys/kernel/core_pattern 2>/dev/null >/proc/sys/kernel/core_pattern &&
+        echo "wrote kernel.core_pattern"
+    [[ ! -w /proc/sysrq-trigger ]] || echo "/proc/sysrq-trigger is writable"
+    # A user namespace of its own has every capability, but not over the
+    # sandbox's mounts.
+    unshare -Urm sh -c 'umount /proc/sys || mount -o remount,bind,rw /proc/sys
+        cat /proc/sys/kernel/core_pattern >/proc/sys/kernel/core_pattern' >/dev/null 2>&1 &&
+        echo "wrote kernel.core_pattern from a user namespace of its own"
     # Under the sandbox's /proc lies the host's: uncovered, it shows the host's
     # processes, which still can be neither joined nor signalled.
     if umount /proc 2>/dev/null && [[ -e /proc/$host_pid ]]; then

@@ -94,7 +94,7 @@ TEST(NsQuery, ConnectPrintsThePeerAndTheText) {
 
     ProcResult r = nsquery({"connect", "\\\\Host\\svc"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "198.18.0.13 (4002) (auth=secret\x1a\\\\x\\y)\n");
+    EXPECT_EQ(r.out, "198.18.0.13 (4002) (auth=secret\\032\\\\x\\y)\n");
     r = nsquery({"--json", "connect", "\\\\Host\\svc"});
     EXPECT_EQ(r.out, "{\"command\":\"connect\",\"name\":\"\\\\\\\\Host\\\\svc\",\"ok\":true,"
                      "\"address\":\"198.18.0.13\",\"port\":4002,"
@@ -106,8 +106,9 @@ TEST(NsQuery, LookupUsesTheSendOnlyLookup) {
     Peer nsm(lookupAnswer(4003));
     ProcResult r = nsquery({"lookup", "\\\\h\\s"});
     EXPECT_EQ(r.status, 0);
-    // The reply is read as every lookup reads it: the name follows the text.
-    EXPECT_EQ(r.out, "198.18.0.13 (4003) (auth=secret\x1a\\\\x\\y)\n");
+    // The reply is read as every lookup reads it: the name follows the text,
+    // behind its separator 0x1A, which the text output shows escaped.
+    EXPECT_EQ(r.out, "198.18.0.13 (4003) (auth=secret\\032\\\\x\\y)\n");
     r = nsquery({"lookup", "--forward", "--json", "\\\\h\\s"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "{\"command\":\"lookup\",\"name\":\"\\\\\\\\h\\\\s\",\"ok\":true,"

@@ -3,10 +3,13 @@
  * package would build it.  The same source is compiled as C and as C++:
  * the C++ build proves that the headers give the functions C linkage.
  *
- * Usage: consumer EXPECTED_TMPDIR
+ * Usage: consumer EXPECTED_TMPDIR [NAME EXPECTED_ADDRESS]
  * It checks printaddr, a cipher round trip and the configuration loading
- * (TALVEN_CONFIG must name a file that sets TALVEN_TMPDIR), prints "ok" and
- * exits 0; otherwise it names the failed check on standard error, exit 1.
+ * (TALVEN_CONFIG must name a file that sets TALVEN_TMPDIR) and, given a NAME,
+ * looks it up (inside the network sandbox, against the stand-in name server
+ * that the configuration names) and compares printaddr of the answer with
+ * EXPECTED_ADDRESS.  Then it prints "ok" and exits 0; otherwise it names the
+ * failed check on standard error, exit 1.
  */
 #include "rsockmap/census.h"
 #include "rsockmap/rsockmap.h"
@@ -41,7 +44,7 @@ static const AnyFunction everyFunction[] = {
     FN(write_char), FN(write_string),
     FN(usptcp_LookupUspName), FN(usptcp_LookupUspNameBounded), FN(usptcp_RegisterUspName),
     FN(usptcp_UnregisterUspName), FN(usptcp_RegisterPCName), FN(usptcp_UnregisterPCName),
-    FN(usptcp_Control), FN(submitUspLookup), FN(submitUspForwardLookup),
+    FN(usptcp_Control), FN(submitUspLookup), FN(submitUspForwardLookup), FN(receiveUspLookup),
     FN(usptcp_CreateStreamSock), FN(usptcp_GetNameList), FN(usptcp_GetAdminHost),
     FN(rbgetenv), FN(rbuserenv),
     FN(DebugLog), FN(GetTimeForLog), FN(getStdoutLogFile),
@@ -61,8 +64,8 @@ static void check(int ok, const char *what)
 
 int main(int argc, char **argv)
 {
-    if (argc != 2) {
-        fprintf(stderr, "usage: consumer EXPECTED_TMPDIR\n");
+    if (argc != 2 && argc != 4) {
+        fprintf(stderr, "usage: consumer EXPECTED_TMPDIR [NAME EXPECTED_ADDRESS]\n");
         return 2;
     }
 
@@ -102,6 +105,15 @@ int main(int argc, char **argv)
     check(TmpDir != NULL && strcmp(TmpDir, argv[1]) == 0, "TmpDir from the configuration");
     const char *env = getenv("TALVEN_TMPDIR");
     check(env != NULL && strcmp(env, argv[1]) == 0, "TALVEN_TMPDIR in the environment");
+    if (argc == 4) {
+        NsAddr found;
+        int foundLen = 0;
+        char auth[NS_AUTH_SIZE] = "";
+        memset(&found, 0, sizeof found);
+        check(usptcp_LookupUspName(argv[2], &found, &foundLen, 4, auth) == 0, "lookup");
+        check(foundLen == NS_ADDR_SIZE && strcmp(printaddr(&found), argv[3]) == 0,
+              "the address of the lookup");
+    }
 #ifdef __cplusplus
     check(std::string(printaddr(&addr)).find("(2000)") != std::string::npos, "printaddr from C++");
 #endif

@@ -350,9 +350,15 @@ void Peer::takeConnection(Socket &s) {
     const Answer a = s.onRequest ? s.onRequest(e.plain, s.count++) : hangUp();
     sleepMs(a.delayMs);
     writeBytes(conn.get(), a.bytes);
-    NsAddr to{};
-    if (!a.back || ns::RecordView(e.plain).addressItem(&to) < 0) return;
-    const ns::UniqueFd back(socket(AF_INET, SOCK_STREAM, 0));
+    // The connection back comes from the address the request came to, as a
+    // name server's does: the client takes it only from its master.
+    NsAddr to{}, own{};
+    socklen_t len = sizeof own;
+    if (!a.back || ns::RecordView(e.plain).addressItem(&to) < 0 ||
+        getsockname(conn.get(), reinterpret_cast<sockaddr *>(&own), &len) != 0)
+        return;
+    own.sin_port = 0;
+    const ns::UniqueFd back = boundSocket(SOCK_STREAM, own, false);
     if (connect(back.get(), asSockaddr(to), sizeof to) == 0) writeBytes(back.get(), *a.back);
 }
 

@@ -9,8 +9,9 @@
 //   - TCP: each connection carries one request frame, read with the
 //     library's exact-read loop; the peer deciphers it and answers as the
 //     test's handler says: a reply frame, raw bytes or nothing (a close),
-//     after a delay if asked, then optionally a connection back to the
-//     request's address item carrying a name list stream.
+//     after a delay if asked, then optionally a connection back, from the
+//     address the request came to, to the request's address item carrying a
+//     name list stream.
 //   - UDP: each datagram is answered with the datagrams the handler returns,
 //     each sent from a source address of its own (the sandbox's stand-ins
 //     are 198.18.0.10 to .19; the source port matters to discovery).

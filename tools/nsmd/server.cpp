@@ -17,6 +17,7 @@
 #include <cstring>
 #include <vector>
 
+#include "../common/escape.hpp"
 #include "support/signals.h"
 
 namespace nsmd {
@@ -121,7 +122,9 @@ Server::Server(Options options, Registry registry, HostileScript script)
 Server::~Server() { wakeFd = -1; }
 
 void Server::say(const std::string &line) {
-    if (opts_.verbose) out_.line(line);
+    // Names and texts in the line come from peers: control characters are
+    // shown escaped, never sent to the terminal.
+    if (opts_.verbose) out_.line(nstools::terminalSafe(line));
 }
 
 std::string Server::own() const {

@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "census.hpp"
+#include "../common/escape.hpp"
 #include "rsockmap/census.h"
 
 namespace nsquery {
@@ -105,7 +106,8 @@ int census(const Command &cmd) {
         std::printf("%s]\n", array.c_str());
     } else {
         for (const NameServer &server : taken.servers)
-            std::printf("%s %s %s %.1f ms\n", server.shownName().c_str(), roleName(server, true),
+            std::printf("%s %s %s %.1f ms\n", nstools::terminalSafe(server.shownName()).c_str(),
+                        roleName(server, true),
                         printaddr(&server.addr), static_cast<double>(server.micros) / 1000.0);
     }
     return taken.firstMaster() != nullptr ? kExitOk : kExitFailed;

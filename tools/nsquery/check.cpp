@@ -116,9 +116,10 @@ std::string plainNumber(double value) {
     return out;
 }
 
-std::string format(const char *fmt, double value) {
+// value with the given number of digits after the point: "0.0012".
+std::string fixed(double value, int digits) {
     char text[64];
-    std::snprintf(text, sizeof text, fmt, value);
+    std::snprintf(text, sizeof text, "%.*f", digits, value);
     return text;
 }
 
@@ -139,7 +140,7 @@ Verdict judge(const Command &cmd, const Figures &f) {
         raise(kWarning);
     }
     if (f.lookupMade && f.lookupResolved) {
-        v.summary += ", lookup " + format("%.1f", f.lookupSecs * 1000) + " ms";
+        v.summary += ", lookup " + fixed(f.lookupSecs * 1000, 1) + " ms";
         if (f.lookupSecs > cmd.critSecs) {
             v.summary += " (above " + plainNumber(cmd.critSecs) + " s)";
             raise(kCritical);
@@ -147,7 +148,7 @@ Verdict judge(const Command &cmd, const Figures &f) {
             v.summary += " (above " + plainNumber(cmd.warnSecs) + " s)";
             raise(kWarning);
         }
-        v.perfData = "time=" + format("%.4f", f.lookupSecs) + "s;" + plainNumber(cmd.warnSecs) + ";" +
+        v.perfData = "time=" + fixed(f.lookupSecs, 4) + "s;" + plainNumber(cmd.warnSecs) + ";" +
                      plainNumber(cmd.critSecs) + ";0 ";
     } else if (f.lookupMade) {
         v.summary += ", lookup of " + cmd.lookupName + " failed: " + f.lookupError;
@@ -176,10 +177,10 @@ void printPrometheus(const Figures &f) {
                     f.lookupResolved ? "1" : "0");
         if (f.lookupResolved)
             printMetric("nsname_lookup_seconds", "Time the check's lookup took, in seconds.",
-                        format("%.6f", f.lookupSecs));
+                        fixed(f.lookupSecs, 6));
     }
     printMetric("nsname_census_seconds", "Time the census took, in seconds.",
-                format("%.6f", f.censusSecs));
+                fixed(f.censusSecs, 6));
 }
 
 JsonObject stateDoc(const Command &cmd, State state, const std::string &summary) {

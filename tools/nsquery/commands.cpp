@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "../common/escape.hpp"
 #include "nsquery_internal.hpp"
 #include "output.hpp"
 #include "rsockmap/rsockmap.h"
@@ -42,8 +43,10 @@ bool isWildcardHost(const std::string *host) {
     return host == nullptr || host->empty() || *host == "*";
 }
 
+// Text lines show what came from the network with its control characters
+// escaped (--json has escapes of its own).
 void printLines(const std::vector<std::string> &lines) {
-    for (const auto &line : lines) std::printf("%s\n", line.c_str());
+    for (const auto &line : lines) std::printf("%s\n", nstools::terminalSafe(line).c_str());
 }
 
 JsonObject header(const Command &cmd) { return commandDoc(cmd); }
@@ -169,7 +172,9 @@ std::string badServiceName(const std::string &name) {
 }
 
 std::string serviceText(const NsAddr *addr, const std::string &auth) {
-    return std::string(printaddr(addr)) + " (auth=" + auth + ")";
+    // The text comes from the network: its control characters are escaped
+    // (--json has escapes of its own).
+    return std::string(printaddr(addr)) + " (auth=" + nstools::terminalSafe(auth) + ")";
 }
 
 JsonObject serviceDoc(const Command &cmd, const std::string &name, const NsAddr *addr,

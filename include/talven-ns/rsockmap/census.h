@@ -4,7 +4,8 @@
  * One NS_CENSUS datagram goes to the census broadcast address; every
  * NS_MASTER or NS_BACKUP reply that arrives within the given time is handed
  * to the caller's handler as it arrives.  The census ends when its own
- * SIGALRM handler (GotSigAlarm) interrupts the receive.
+ * SIGALRM handler (GotSigAlarm) interrupts the receive.  Single-threaded,
+ * like the whole library (see rsockmap.h).  See usptcp_TakeCensus(3).
  */
 #ifndef RSOCKMAP_CENSUS_H
 #define RSOCKMAP_CENSUS_H
@@ -13,6 +14,10 @@
 
 #ifdef __cplusplus
 extern "C" {
+#endif
+/* Exported from libnsclient.so whatever visibility the library is built with. */
+#ifdef __GNUC__
+#pragma GCC visibility push(default)
 #endif
 
 typedef struct NsCensusReply {
@@ -23,22 +28,44 @@ typedef struct NsCensusReply {
     long micros;       /* microseconds from the broadcast to this reply's arrival */
 } NsCensusReply;
 
+/* Called by usptcp_TakeCensus for each reply, from the census's own loop
+ * (not from a signal handler).  *reply is valid only during the call.  The
+ * handler must not change SIGALRM or the alarm, which time the census. */
 typedef void (*NsCensusHandler)(const NsCensusReply *reply, void *arg);
 
-extern NsAddr BcastAddr;   /* where the census is sent */
-extern int bGotBcastAddr;  /* set: skip interface discovery of the broadcast address */
+/* Where the census is sent.  While bGotBcastAddr is 0, each census fills
+ * BcastAddr afresh from the interfaces (FindBcastAddr: the broadcast address
+ * and the name servers' port); a program that sets both (nsadmin -b) sends
+ * every later census there instead.  Both start zero and are the library's
+ * process-wide data, exported from the shared object. */
+extern NsAddr BcastAddr;
+extern int bGotBcastAddr;
 
-/* Broadcasts one NS_CENSUS to BcastAddr (found by FindBcastAddr unless
- * bGotBcastAddr) and calls handler, in arrival order, for every NS_MASTER or
- * NS_BACKUP reply that arrives within `seconds` (its own SIGALRM handler
- * with flag 1; the alarm is cancelled and SIG_DFL put back afterwards).
- * 0 when the census ran (answered or not), -1 when no socket could be made
- * or bound. */
+/* Takes one census: opens a UDP socket bound to the local address on the
+ * first free port from 1025 to 32766, with SO_BROADCAST; unless
+ * bGotBcastAddr is set, finds BcastAddr; sends one NS_CENSUS datagram to
+ * BcastAddr; then for `seconds` (at least 1) calls handler(reply, arg) for
+ * every NS_MASTER or NS_BACKUP reply, in the order of arrival, duplicates
+ * included.  Other datagrams are ignored.  handler may be null.  The socket
+ * is closed before the call returns.
+ *
+ * Returns 0 when the census ran, whether anybody answered or not (a failed
+ * send or an unknown broadcast address shows as silence); -1 when no socket
+ * could be made or bound (logged, errno kept).
+ *
+ * Blocks: `seconds`, a second more at worst.  Signals: GotSigAlarm is the
+ * SIGALRM handler (without SA_RESTART) and alarm(seconds) times the census;
+ * afterwards the alarm is cancelled and SIGALRM left at SIG_DFL. */
 int usptcp_TakeCensus(unsigned int seconds, NsCensusHandler handler, void *arg);
+
 /* The census's SIGALRM handler: raises the census's flag and installs
- * itself again. */
+ * itself again with signal(2).  The library installs it itself; it is
+ * public only because it has always been. */
 void GotSigAlarm(int sig);
 
+#ifdef __GNUC__
+#pragma GCC visibility pop
+#endif
 #ifdef __cplusplus
 }
 #endif

@@ -8,8 +8,22 @@
  * below (null until read).  A value that begins with "$TALVEN_NAME" takes the
  * current value of that known key, followed by whatever came after a "/".
  *
- * A main file that cannot be opened, or that holds a line without "=", ends
- * the process with a message on standard error and exit status 1.
+ * The format: one KEY=VALUE entry a line, split at the first "="; every
+ * white-space character is removed wherever it stands (values cannot hold
+ * blanks); a line whose very first byte is "#" is a comment, an empty line
+ * is skipped.  See talven.conf(5) and rbgetenv(3).
+ *
+ * A main file that cannot be opened, is not a regular file, is larger than
+ * 16 MiB or holds a line without "=" ends the process with a message on
+ * standard error and exit status 1; so does running out of memory while
+ * reading it.  A user's file that is missing, not a regular file or too
+ * large is skipped (a message on standard error for the last), and so are
+ * its lines without "=".
+ *
+ * Every string here (the variables' values and the entries handed to
+ * putenv) lives until the process ends; a value replaced by a later entry is
+ * not freed either, so a pointer read earlier stays valid.  Single-threaded,
+ * like the whole library (putenv is not thread-safe either).
  */
 #ifndef SUPPORT_ENV_H
 #define SUPPORT_ENV_H
@@ -17,7 +31,16 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+/* Exported from libnsclient.so whatever visibility the library is built with. */
+#ifdef __GNUC__
+#pragma GCC visibility push(default)
+#endif
 
+/* The 16 known keys' values: null until an entry for the key has been read,
+ * then a string the module owns (do not free or write it; assign a pointer
+ * of your own to override one).  The library reads EventLevel and TmpDir
+ * (the log client) and Marlod (the name server master); the others serve
+ * the product's programs. */
 extern char *AdminDir;     /* TALVEN_ADMINDIR */
 extern char *BinDir;       /* TALVEN_BINDIR */
 extern char *DebugDir;     /* TALVEN_DEBUGDIR */
@@ -35,16 +58,33 @@ extern char *TCLDir;       /* TALVEN_TCLDIR */
 extern char *TCLScriptDir; /* TALVEN_TCLSCRIPTDIR */
 extern char *TCLInterp;    /* TALVEN_TCLINTERP */
 
-extern int ProcessType;    /* non-zero: rbgetenv skips the user's file */
-extern int ServerPidFD;    /* -1; for the product's servers */
+/* Shared by the product's programs.  ProcessType (0): set it non-zero before
+ * the first rbgetenv to skip the user's file.  ServerPidFD (-1), g_Argc (0)
+ * and g_Argv (null) are the programs' own; the library never reads them. */
+extern int ProcessType;
+extern int ServerPidFD;
 extern int g_Argc;
 extern char **g_Argv;
 
-/* Loads the main and the user's file once per process; returns 0. */
+/* Loads the configuration, once per process: the main file (named by the
+ * environment variable TALVEN_CONFIG, else /etc/talven.conf), then, unless
+ * ProcessType is non-zero, $HOME/.talven.conf (none when HOME is unset).
+ * Later entries override earlier ones, the user's file the main file.
+ * Every later call returns at once, and so does a call made while the
+ * first is reading.  Returns 0; ends the process as said above when the
+ * main file is unusable.  The library calls it itself before it reads a
+ * variable (the first DebugLog and the first name-service call do);
+ * programs call it before they read one. */
 int rbgetenv(void);
-/* Reads DIR/.talven.conf once per process (its own once-flag); returns 0. */
+
+/* Reads dir/.talven.conf under the user's file rules, once per process (a
+ * once-flag of its own, independent of rbgetenv's); neither the main file
+ * nor ProcessType is looked at.  A null dir reads nothing.  Returns 0. */
 int rbuserenv(const char *dir);
 
+#ifdef __GNUC__
+#pragma GCC visibility pop
+#endif
 #ifdef __cplusplus
 }
 #endif

@@ -1,0 +1,143 @@
+#!/usr/bin/env python3
+"""startup - how long a whole `nsadmin -l` takes beside spawning /bin/true.
+
+nsadmin does one exchange and exits, so its start-up (loading and relocating
+what it links, the first configuration read, the local host lookup) is most
+of its cost.  This script starts a stand-in name server (nsmd, preloaded with
+one registration), then spawns `/bin/true` and `nsadmin -l NAME` alternately,
+RUNS times each, and reports the median wall time of each (spawn to reaped
+exit) and their ratio, then the peak resident memory of `nsadmin -l` (and of
+/bin/true beside it) as GNU time reports it.  With --max-ratio it exits 1
+when the ratio is above it.
+
+It runs inside the network sandbox (scripts/netsandbox), re-executing itself
+there when started anywhere else; nsmd is stopped before it exits.
+
+Usage: bench/startup.py [--bin DIR] [--runs N] [--namesvc VALUE] [--also NSADMIN]...
+                        [--max-ratio R]
+
+--namesvc gives TALVEN_NAMESVC (default nsm-master.16024, a host name that
+nsadmin resolves through /etc/hosts; 198.18.0.10.16024 skips that lookup).
+--also measures another nsadmin binary in the same alternation (e.g. one
+linked differently), reported beside the first.
+"""
+import argparse
+import os
+import signal
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+MASTER = "198.18.0.10"  # nsm-master inside the sandbox
+NAME = r"\\nstest\bench"
+REGISTERED = "198.18.0.1 (4000) (auth=hello)"
+
+
+def spawn_timed(argv, env):
+    """Wall time in seconds from spawn to reaped exit, and the exit status."""
+    with open(os.devnull, "wb") as null:
+        start = time.perf_counter()
+        pid = os.posix_spawn(argv[0], argv, env,
+                             file_actions=[(os.POSIX_SPAWN_DUP2, null.fileno(), 1)])
+        _, status = os.waitpid(pid, 0)
+        elapsed = time.perf_counter() - start
+    return elapsed, os.waitstatus_to_exitcode(status)
+
+
+def peak_rss(argv, env):
+    """The largest peak resident set, in KiB, of five runs.  Measured by GNU
+    time, which starts the program from a small process of its own: a child
+    spawned from this interpreter would count the interpreter's pages, which
+    it shares until exec, as its own peak."""
+    peaks = []
+    for _ in range(5):
+        run = subprocess.run(["/usr/bin/time", "-f", "%M"] + argv, env=env, text=True,
+                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=30)
+        peaks.append(int(run.stderr.split()[-1]))
+    return max(peaks)
+
+
+def start_nsmd(bindir, workdir):
+    preload = os.path.join(workdir, "preload")
+    with open(preload, "w") as f:
+        f.write("service %s 198.18.0.1 4000 3 1 hello\n" % NAME)
+    nsmd = subprocess.Popen([os.path.join(bindir, "nsmd"), "-a", MASTER, "-f", preload],
+                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    line = nsmd.stdout.readline()  # "ready ..." once every socket is bound
+    if not line.startswith("ready"):
+        nsmd.kill()
+        sys.exit("startup: nsmd did not start: %r" % line)
+    return nsmd
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--bin", default=os.path.join(ROOT, "build", "bin"))
+    parser.add_argument("--runs", type=int, default=50)
+    parser.add_argument("--namesvc", default="nsm-master.16024")
+    parser.add_argument("--also", action="append", default=[])
+    parser.add_argument("--max-ratio", type=float)
+    args = parser.parse_args()
+    if args.runs < 30:
+        parser.error("at least 30 runs of each")
+
+    if not os.environ.get("NS_SANDBOX_NETNS"):
+        script = os.path.join(ROOT, "scripts", "netsandbox")
+        os.execv(script, [script, sys.executable, os.path.abspath(__file__)] + sys.argv[1:])
+
+    bindir = os.path.abspath(args.bin)
+    nsadmin = os.path.join(bindir, "nsadmin")
+    with tempfile.TemporaryDirectory() as work:
+        conf = os.path.join(work, "talven.conf")
+        with open(conf, "w") as f:
+            f.write("TALVEN_TMPDIR=%s\nTALVEN_NAMESVC=%s\n" % (work, args.namesvc))
+        env = {"PATH": "/usr/bin:/bin", "HOME": work, "TALVEN_CONFIG": conf}
+        nsmd = start_nsmd(bindir, work)
+        try:
+            check = subprocess.run([nsadmin, "-l", NAME], env=env, capture_output=True,
+                                   text=True, timeout=30)
+            if check.stdout.strip() != REGISTERED:
+                sys.exit("startup: nsadmin -l printed %r, expected %r"
+                         % (check.stdout, REGISTERED))
+            admins = [nsadmin] + [os.path.abspath(a) for a in args.also]
+            true_times, admin_times = [], {a: [] for a in admins}
+            for _ in range(3):  # warm the page cache for each
+                spawn_timed(["/bin/true"], env)
+                for a in admins:
+                    spawn_timed([a, "-l", NAME], env)
+            for _ in range(args.runs):
+                t, _ = spawn_timed(["/bin/true"], env)
+                true_times.append(t)
+                for a in admins:
+                    t, status = spawn_timed([a, "-l", NAME], env)
+                    if status != 0:
+                        sys.exit("startup: %s -l exited %d" % (a, status))
+                    admin_times[a].append(t)
+            admin_rss = peak_rss([nsadmin, "-l", NAME], env)
+            true_rss = peak_rss(["/bin/true"], env)
+        finally:
+            nsmd.send_signal(signal.SIGTERM)
+            nsmd.wait(timeout=10)
+
+    true_ms = statistics.median(true_times) * 1000
+    admin_ms = statistics.median(admin_times[nsadmin]) * 1000
+    ratio = admin_ms / true_ms
+    print("runs of each:         %d (alternating)" % args.runs)
+    print("/bin/true median:     %.3f ms" % true_ms)
+    print("nsadmin -l median:    %.3f ms" % admin_ms)
+    print("ratio:                %.2f" % ratio)
+    for a in admins[1:]:
+        ms = statistics.median(admin_times[a]) * 1000
+        print("%s -l median: %.3f ms, ratio %.2f" % (a, ms, ms / true_ms))
+    print("nsadmin -l peak RSS:  %d KiB (/bin/true: %d KiB)" % (admin_rss, true_rss))
+    if args.max_ratio is not None and ratio > args.max_ratio:
+        print("startup: ratio %.2f is above %.2f" % (ratio, args.max_ratio))
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
