@@ -14,9 +14,11 @@
 #                            support/{env,debug,signals,sockets}.h (they include
 #                            each other as "rsockmap/rsockmap.h", so the layout
 #                            below include/talven-ns is kept)
-#   share/man/man1, man3, man5   the manual pages
+#   share/man/man1, man3, man5, man7   the manual pages
 #   share/bash-completion/completions/   completion for nsadmin and nsquery
 #   share/doc/talven-ns/     README.md
+#   share/talven-ns/         the Wireshark dissector (wireshark/talven-ns.lua)
+#                            and the key tables it reads (authcryp.keys)
 #
 # Every file belongs to one of three components, which are the three Debian
 # packages that packaging/mkdebs makes (packaging/debian/control):
@@ -107,7 +109,7 @@ install(FILES ${CMAKE_BINARY_DIR}/packaging/talven-ns.pc
 # --- manual pages, shell completion, documentation --------------------------
 # A program's page and completion go with the program; the library's pages
 # (section 3) with the headers.
-set(ns_man_pages man/nsadmin.1 man/talven.conf.5)
+set(ns_man_pages man/nsadmin.1 man/talven.conf.5 man/talven-ns-wireshark.7)
 foreach(prog nsquery nsmd nslogd)
   if(TARGET ${prog})
     list(APPEND ns_man_pages man/${prog}.1)
@@ -165,6 +167,14 @@ endforeach()
 
 install(FILES ${CMAKE_SOURCE_DIR}/README.md
   DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/talven-ns COMPONENT programs)
+
+# --- Wireshark dissector ------------------------------------------------------
+# The Lua dissector and, as its default key tables, the file this build was
+# made with; the script finds share/talven-ns/authcryp.keys from its own place.
+install(FILES ${CMAKE_SOURCE_DIR}/wireshark/talven-ns.lua
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/talven-ns/wireshark COMPONENT programs)
+install(FILES ${NS_KEY_FILE}
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/talven-ns RENAME authcryp.keys COMPONENT programs)
 
 # --- Debian packages and the source tarball ----------------------------------
 # The three Debian packages of the components above are made by

@@ -28,8 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         if (size < NS_SALT_SIZE + 1) __builtin_trap();
         if (std::memcmp(&reply.from, &from, sizeof from) != 0) __builtin_trap();
         if (reply.addr.sin_family != AF_INET) __builtin_trap();
-        if (!reply.hasAddr && std::memcmp(&reply.addr, &from, sizeof from) != 0)
-            __builtin_trap();
+        if (!reply.hasAddr && std::memcmp(&reply.addr, &from, sizeof from) != 0) __builtin_trap();
     }
     if (ns::censusReplyType(data, size) != (listed ? reply.type : 0)) __builtin_trap();
     if (size > 0 && std::memcmp(before.data(), data, size) != 0) __builtin_trap();

@@ -101,16 +101,15 @@ extern "C" int usptcp_TakeCensus(unsigned int seconds, NsCensusHandler handler, 
     NsAddr from{};
     socklen_t fromLen = NS_ADDR_SIZE;
     while (!GotAlarm) {
-        const ssize_t got = recvfrom(sock.get(), datagram.data(), datagram.size(), 0,
-                                     asSockaddr(&from), &fromLen);
+        const ssize_t got =
+            recvfrom(sock.get(), datagram.data(), datagram.size(), 0, asSockaddr(&from), &fromLen);
         if (got < 0) {
             DebugLog(NS_LOG_FAIL, "findNS: no NSM (errno %d)\n", errno);
             break;
         }
         const auto arrived = std::chrono::steady_clock::now();
         NsCensusReply reply{};
-        if (!ns::decodeCensusReply({datagram.data(), static_cast<std::size_t>(got)}, from,
-                                   &reply))
+        if (!ns::decodeCensusReply({datagram.data(), static_cast<std::size_t>(got)}, from, &reply))
             continue;
         reply.micros = static_cast<long>(
             std::chrono::duration_cast<std::chrono::microseconds>(arrived - sent).count());

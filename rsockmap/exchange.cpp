@@ -125,9 +125,7 @@ void logSendFailure(const Attempt &a) {
         DebugLog(NS_LOG_FAIL, "UspSend: connect(%s) failed (errno %d)\n", printaddr(&a.master),
                  a.err);
         break;
-    case SendStep::Write:
-        DebugLog(NS_LOG_FAIL, "UspSend: write failed (errno %d)\n", a.err);
-        break;
+    case SendStep::Write: DebugLog(NS_LOG_FAIL, "UspSend: write failed (errno %d)\n", a.err); break;
     }
     errno = a.err;
 }

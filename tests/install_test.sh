@@ -37,6 +37,17 @@ readelf -d "$prefix/$libdir/libnsclient.so.$version" | grep -q "SONAME.*\[libnsc
 leaked=$(find "$prefix/include" -name '*.hpp' -o -name 'authcryp*')
 [[ -z $leaked ]] || fail "internal headers installed: $leaked"
 
+# The installed Wireshark dissector finds the installed key tables by itself
+# (checked on a kept capture when this build uses the tables it was made with).
+if command -v tshark >/dev/null && cmp -s "$(cache NS_KEY_FILE)" "$src/tests/data/authcryp.keys"; then
+    # the record types, as the kept reading has them in its eighth column
+    types=$(HOME=$work tshark -n -r "$src/tests/data/demo.pcap" \
+        -X "lua_script:$prefix/share/talven-ns/wireshark/talven-ns.lua" -Y talvenns \
+        -T fields -E aggregator=';' -e talvenns.type 2>/dev/null)
+    [[ -n $types && $types == "$(cut -d'|' -f8 "$src/tests/data/demo.fields")" ]] ||
+        fail "the installed dissector read the demo capture as: $types"
+fi
+
 # --- programs built against the installed library --------------------------
 # Each links the shared library or the archive, through CMake or pkg-config,
 # and runs against a stand-in name server: the configuration, the cipher and

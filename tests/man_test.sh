@@ -45,6 +45,21 @@ documents() {  # page word...
 }
 long_options() { grep -oE -- '--[a-z][a-z-]*' | sort -u; }
 
+# The Wireshark dissector's page names every field, warning and preference
+# that the dissector has.
+lua=$src/wireshark/talven-ns.lua
+page=$src/man/talven-ns-wireshark.7
+if [[ -f $page ]]; then
+    mapfile -t names < <({
+        grep -oE '"talvenns\.[a-z_.]+"' "$lua" | tr -d '"'
+        sed -nE 's/^proto\.prefs\.([a-z_]+) = .*/talvenns.\1/p' "$lua"
+    } | sort -u)
+    ((${#names[@]} > 20)) || fail "found only ${#names[@]} names in talven-ns.lua"
+    documents "$page" "${names[@]}"
+else
+    fail "talven-ns-wireshark.7 missing"
+fi
+
 for prog in nsadmin nsquery nsmd nslogd; do
     [[ -x $bin/$prog ]] || continue
     page=$src/man/$prog.1

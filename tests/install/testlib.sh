@@ -57,7 +57,8 @@ write_config() {
 # expected_files LIBDIR BIN_DIR: the files that an installation must hold,
 # relative to its prefix, one a line:
 # the libraries, headers, CMake package and pkg-config file, the pages and
-# completion, and each program that the build in BIN_DIR made, with its page.
+# completion, the Wireshark dissector with its key tables, and each program
+# that the build in BIN_DIR made, with its page.
 # (The links libnsclient.so.1 and libnsclient.so are not regular files.)
 expected_files() {
     local libdir=$1 bin=$2 prog
@@ -77,6 +78,9 @@ expected_files() {
         include/talven-ns/support/sockets.h \
         share/man/man1/nsadmin.1.gz \
         share/man/man5/talven.conf.5.gz \
+        share/man/man7/talven-ns-wireshark.7.gz \
+        share/talven-ns/wireshark/talven-ns.lua \
+        share/talven-ns/authcryp.keys \
         share/bash-completion/completions/nsadmin \
         share/doc/talven-ns/README.md
     for prog in nsadmin nsquery nsmd nslogd; do
