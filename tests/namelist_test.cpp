@@ -86,7 +86,8 @@ TEST(NameListDecoder, FramesSplitAnywhereDecodeTheSame) {
 
 TEST(NameListDecoder, HeadThenEndHoldsNoNames) {
     ns::NameGather names;
-    EXPECT_EQ(decode(frameOf(record(NS_LISTHEAD)) + frameOf(record(NS_LISTEND)), names), Status::Done);
+    EXPECT_EQ(decode(frameOf(record(NS_LISTHEAD)) + frameOf(record(NS_LISTEND)), names),
+              Status::Done);
     EXPECT_EQ(names.count(), 0u);
 }
 
@@ -136,7 +137,8 @@ TEST(NameListDecoder, HostileNameRecordsAreRefusedWithoutReadingOutside) {
     // length; the stored name gets a NUL of its own.
     ns::NameGather names;
     ASSERT_EQ(decode(head + frameOf(rawNameRecord(16, {3, 'a', 'b', 'c'})) +
-                         frameOf(rawNameRecord(16, {3, 'x', 0, 'y', 0})) + frameOf(record(NS_LISTEND)),
+                         frameOf(rawNameRecord(16, {3, 'x', 0, 'y', 0})) +
+                         frameOf(record(NS_LISTEND)),
                      names),
               Status::Done);
     char **list = names.toList();
@@ -247,7 +249,9 @@ TEST_F(NameListTest, BrokenStreamsFailAndReleaseWhatArrived) {
         {"ends before the end record", twoNames},
         {"record of 24 bytes", twoNames + Bytes{24} + Bytes(24, 'k')},
     };
-    serve([&](const Bytes &, int n) { return streamBack(streams[static_cast<std::size_t>(n)].second); });
+    serve([&](const Bytes &, int n) {
+        return streamBack(streams[static_cast<std::size_t>(n)].second);
+    });
     for (const auto &[what, stream] : streams) {
         SCOPED_TRACE(what);
         char **list = kUntouched;
@@ -284,7 +288,8 @@ TEST_F(NameListTest, OnlyTheMasterMayConnectBack) {
     ASSERT_EQ(usptcp_GetNameList("*", 0, &list), 1);
     EXPECT_STREQ(list[0], "real");
     std::free(list);
-    EXPECT_TRUE(logs().mentions("usptcp_GetNameList: connection from 198.18.0.13 (")) << logs().dump();
+    EXPECT_TRUE(logs().mentions("usptcp_GetNameList: connection from 198.18.0.13 ("))
+        << logs().dump();
     expectNoLeak();
 
     // Only neighbours connect, one at once and one 3 seconds later: the call
@@ -367,8 +372,10 @@ TEST_F(NameListTest, TooLongPatternOrHostIsRefusedUnsent) {
     EXPECT_EQ(list[0], nullptr);
     EXPECT_TRUE(nsm_->requests().empty());
     expectNoLeak();
-    EXPECT_TRUE(logs().has("usptcp_GetNameList: request too long for the record\n")) << logs().dump();
-    EXPECT_TRUE(logs().has("usptcp_GetAdminHost: request too long for the record\n")) << logs().dump();
+    EXPECT_TRUE(logs().has("usptcp_GetNameList: request too long for the record\n"))
+        << logs().dump();
+    EXPECT_TRUE(logs().has("usptcp_GetAdminHost: request too long for the record\n"))
+        << logs().dump();
     EXPECT_FALSE(logs().mentions("usptcp_GetNameList: request failed")) << logs().dump();
     // 109 characters still fit beside the address.
     serve(streaming({"p"}));
@@ -386,7 +393,8 @@ TEST_F(NameListTest, AdminHostOfOneHost) {
     ASSERT_NE(list, kUntouched);
     EXPECT_STREQ(list[0], "adminbox");
     EXPECT_EQ(list[1], nullptr);
-    EXPECT_EQ(nsm_->requests().at(0), record(NS_ADMINHOST, "somehost"));  // length n + 18, all else zero
+    // The request: length n + 18, all else zero.
+    EXPECT_EQ(nsm_->requests().at(0), record(NS_ADMINHOST, "somehost"));
     EXPECT_TRUE(logs().has("usptcp_GetAdminHost(somehost)\n")) << logs().dump();
     EXPECT_TRUE(logs().has("usptcp_GetAdminHost: returning 32 (host='adminbox')\n"));
 }

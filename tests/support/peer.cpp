@@ -143,7 +143,8 @@ std::optional<Bytes> receiveFrame(int fd, Bytes *raw) {
 ns::UniqueFd tcpSocket(const char *ip, std::uint16_t port, int backlog) {
     ns::UniqueFd fd = boundSocket(SOCK_STREAM, inetAddr(ip, port), backlog >= 0);
     if (fd.valid() && backlog >= 0 && listen(fd.get(), backlog) != 0) fd.reset();
-    if (!fd.valid()) ADD_FAILURE() << "cannot bind " << ip << ":" << port << ": " << std::strerror(errno);
+    if (!fd.valid())
+        ADD_FAILURE() << "cannot bind " << ip << ":" << port << ": " << std::strerror(errno);
     return fd;
 }
 
@@ -176,7 +177,7 @@ Peer::OnRequest streaming(const std::vector<std::string> &names) {
 Peer::OnRequest inTurn(std::vector<Answer> answers) {
     return [answers = std::move(answers)](const Bytes &, int n) {
         return static_cast<std::size_t>(n) < answers.size() ? answers[static_cast<std::size_t>(n)]
-                                                             : hangUp();
+                                                            : hangUp();
     };
 }
 
@@ -250,14 +251,16 @@ struct ReportHead {
 bool Peer::pull() {
     std::uint8_t buf[4096];
     ssize_t got;
-    while ((got = read(in_.get(), buf, sizeof buf)) > 0) pending_.insert(pending_.end(), buf, buf + got);
+    while ((got = read(in_.get(), buf, sizeof buf)) > 0)
+        pending_.insert(pending_.end(), buf, buf + got);
     ReportHead h;
     while (pending_.size() >= sizeof h) {
         std::memcpy(&h, pending_.data(), sizeof h);
         const std::size_t size = sizeof h + h.plain + h.raw;
         if (pending_.size() < size) break;
         const auto *at = pending_.data() + sizeof h;
-        events_.push_back({h.kind, Bytes(at, at + h.plain), Bytes(at + h.plain, at + h.plain + h.raw),
+        events_.push_back({h.kind, Bytes(at, at + h.plain),
+                           Bytes(at + h.plain, at + h.plain + h.raw),
                            std::chrono::steady_clock::time_point(std::chrono::nanoseconds(h.at))});
         pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(size));
     }
@@ -312,7 +315,9 @@ Bytes inChild(const std::function<Bytes()> &fn) {
 
 // ---- the peer: child side ----
 
-void Peer::note(const Bytes &data) { report({Event::Note, data, {}, std::chrono::steady_clock::now()}); }
+void Peer::note(const Bytes &data) {
+    report({Event::Note, data, {}, std::chrono::steady_clock::now()});
+}
 
 void Peer::report(const Event &e) {
     ReportHead h{};  // padding zeroed too
@@ -391,7 +396,8 @@ LogTap::LogTap(std::string dir) : dir_(std::move(dir)) {
 void LogTap::pull() {
     char buf[65536];
     ssize_t n;
-    while ((n = read(fd_.get(), buf, sizeof buf)) > 0) data_.append(buf, static_cast<std::size_t>(n));
+    while ((n = read(fd_.get(), buf, sizeof buf)) > 0)
+        data_.append(buf, static_cast<std::size_t>(n));
 }
 
 std::vector<LogRecord> LogTap::records() {

@@ -125,7 +125,9 @@ Datagram datagramFrom(const char *ip, std::uint16_t port, const Bytes &plain, in
 struct Event {
     enum Kind : std::uint8_t { Tcp, Udp, Note } kind = Note;
     Bytes plain;  // the deciphered record (empty for a frame cut short); a note's data
-    Bytes raw;    // as received: the length byte and the ciphertext as far as it came, or the datagram
+    // As received: the length byte and the ciphertext as far as it came, or
+    // the datagram.
+    Bytes raw;
     std::chrono::steady_clock::time_point at{};  // when it arrived
     bool whole() const { return kind != Tcp || (!raw.empty() && raw.size() == 1u + raw[0]); }
 };
@@ -212,10 +214,10 @@ public:
     std::vector<LogRecord> records();
     // Their texts without the "time: [pid] program: " header.
     std::vector<std::string> lines();
-    bool has(const std::string &line);        // that exact line came
-    int count(const std::string &line);       // how often
-    bool mentions(std::string_view fragment); // some line holds it
-    std::string dump();                       // every line, for failure messages
+    bool has(const std::string &line);         // that exact line came
+    int count(const std::string &line);        // how often
+    bool mentions(std::string_view fragment);  // some line holds it
+    std::string dump();                        // every line, for failure messages
     void clear();
     // Fills the pipe to the last byte, so that the next record must wait;
     // returns the number of filler bytes.
