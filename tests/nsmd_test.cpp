@@ -33,14 +33,6 @@ std::string ipOf(const sockaddr_in &a) {
     return text;
 }
 
-struct Sock {
-    int fd;
-    explicit Sock(int f) : fd(f) {}
-    ~Sock() {
-        if (fd >= 0) close(fd);
-    }
-};
-
 // Reads up to n bytes, waiting at most ms for each piece; fewer at the end
 // of the stream or on timeout.
 Bytes readSome(int fd, std::size_t n, int ms = 3000) {
@@ -72,11 +64,11 @@ int connectTo(const char *ip, std::uint16_t port = kPort, const char *from = nul
 // Sends raw bytes to the master and returns everything it sends back
 // before it ends its side of the connection.
 Bytes rawExchange(const Bytes &raw, const char *ip = kMasterAddr, const char *from = nullptr) {
-    Sock s(connectTo(ip, kPort, from));
-    EXPECT_GE(s.fd, 0);
-    if (s.fd < 0) return {};
-    EXPECT_TRUE(writeBytes(s.fd, raw));
-    return readSome(s.fd, 1 << 20);
+    ns::UniqueFd s(connectTo(ip, kPort, from));
+    EXPECT_GE(s.get(), 0);
+    if (s.get() < 0) return {};
+    EXPECT_TRUE(writeBytes(s.get(), raw));
+    return readSome(s.get(), 1 << 20);
 }
 
 // The record of exactly one received frame; empty for anything else.
@@ -98,26 +90,27 @@ struct Datagram {
 
 // Sends one record as a datagram and gathers what comes back within ms.
 std::vector<Datagram> ask(const Bytes &plain, const char *to = kBcastAddr, int ms = 300) {
-    Sock s(socket(AF_INET, SOCK_DGRAM, 0));
+    ns::UniqueFd s(socket(AF_INET, SOCK_DGRAM, 0));
     int on = 1;
-    setsockopt(s.fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+    setsockopt(s.get(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
     sockaddr_in local = inetAddr(kHostAddr, 0);
-    bind(s.fd, reinterpret_cast<sockaddr *>(&local), sizeof local);
+    bind(s.get(), reinterpret_cast<sockaddr *>(&local), sizeof local);
     Bytes c = encipher(plain);
     sockaddr_in dst = inetAddr(to, kPort);
-    sendto(s.fd, c.data(), c.size(), 0, reinterpret_cast<sockaddr *>(&dst), sizeof dst);
+    sendto(s.get(), c.data(), c.size(), 0, reinterpret_cast<sockaddr *>(&dst), sizeof dst);
     std::vector<Datagram> out;
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     for (;;) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                         end - std::chrono::steady_clock::now())
                         .count();
-        pollfd p{s.fd, POLLIN, 0};
+        pollfd p{s.get(), POLLIN, 0};
         if (left <= 0 || poll(&p, 1, static_cast<int>(left)) != 1) break;
         std::uint8_t buf[512];
         sockaddr_in from{};
         socklen_t len = sizeof from;
-        ssize_t n = recvfrom(s.fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&from), &len);
+        ssize_t n =
+            recvfrom(s.get(), buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&from), &len);
         if (n < 0) break;
         out.push_back({ipOf(from), ntohs(from.sin_port), decipher(Bytes(buf, buf + n))});
     }
@@ -225,11 +218,11 @@ TEST(NsmdDiscovery, ShortAndForeignDatagramsAreIgnored) {
     auto master = startMaster({"-v"});
     // 24 bytes of ciphertext hold no record; 10 bytes not even a salt.
     {
-        Sock s(socket(AF_INET, SOCK_DGRAM, 0));
+        ns::UniqueFd s(socket(AF_INET, SOCK_DGRAM, 0));
         sockaddr_in dst = inetAddr(kMasterAddr, kPort);
         for (std::size_t n : {0u, 10u, 24u}) {
             Bytes junk(n, 0x5a);
-            sendto(s.fd, junk.data(), junk.size(), 0, reinterpret_cast<sockaddr *>(&dst),
+            sendto(s.get(), junk.data(), junk.size(), 0, reinterpret_cast<sockaddr *>(&dst),
                    sizeof dst);
         }
     }
@@ -371,8 +364,8 @@ TEST(NsmdRobustness, MalformedRequestsAreRefusedAndTheServerLivesOn) {
     // (closed after the idle time), among many idle ones (fewer than one
     // address may hold).
     {
-        Sock half(connectTo(kMasterAddr));
-        EXPECT_TRUE(writeBytes(half.fd, Bytes{100, 1, 2, 3}));
+        ns::UniqueFd half(connectTo(kMasterAddr));
+        EXPECT_TRUE(writeBytes(half.get(), Bytes{100, 1, 2, 3}));
     }
     std::vector<int> idle;
     for (int i = 0; i < 24; ++i) idle.push_back(connectTo(kMasterAddr));
@@ -404,21 +397,19 @@ struct ListResult {
 ListResult fetchList(const char *pattern, int selector,
                      const std::function<void()> &whileConnected = {}) {
     ListResult r;
-    Sock lsn(socket(AF_INET, SOCK_STREAM, 0));
-    sockaddr_in a = inetAddr(kHostAddr, 0);
+    const ns::UniqueFd lsn = tcpSocket(kHostAddr, 0, 1);
+    sockaddr_in a{};
     socklen_t len = sizeof a;
-    bind(lsn.fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    listen(lsn.fd, 1);
-    getsockname(lsn.fd, reinterpret_cast<sockaddr *>(&a), &len);
+    getsockname(lsn.get(), reinterpret_cast<sockaddr *>(&a), &len);
     r.replyType = typeOf(exchange(listRequest(pattern, selector, a)));
-    pollfd p{lsn.fd, POLLIN, 0};
+    pollfd p{lsn.get(), POLLIN, 0};
     if (r.replyType != NS_OK || poll(&p, 1, 5000) != 1) return r;
     sockaddr_in peer{};
     len = sizeof peer;
-    Sock conn(accept(lsn.fd, reinterpret_cast<sockaddr *>(&peer), &len));
+    ns::UniqueFd conn(accept(lsn.get(), reinterpret_cast<sockaddr *>(&peer), &len));
     EXPECT_EQ(ipOf(peer), kMasterAddr);
     if (whileConnected) whileConnected();
-    while (auto rec = receiveFrame(conn.fd)) {
+    while (auto rec = receiveFrame(conn.get())) {
         ns::RecordView view(rec->data(), rec->size());
         r.types.push_back(view.type());
         if (view.type() != NS_LISTHEAD && view.type() != NS_LISTEND)
@@ -535,21 +526,6 @@ TEST(NsmdHostile, BadScriptsAreRejectedAtTheStart) {
 
 // ------------------------------------------------------------------- abuse
 
-// A listening socket that never answers a connection: its one-place queue
-// is taken by a connection of its own, so every later SYN is dropped.
-struct BlackHole {
-    Sock lsn{socket(AF_INET, SOCK_STREAM, 0)};
-    Sock filler{socket(AF_INET, SOCK_STREAM, 0)};
-    sockaddr_in addr = inetAddr("198.18.0.13", 0);
-    BlackHole() {
-        socklen_t len = sizeof addr;
-        bind(lsn.fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
-        listen(lsn.fd, 0);
-        getsockname(lsn.fd, reinterpret_cast<sockaddr *>(&addr), &len);
-        EXPECT_EQ(connect(filler.fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
-    }
-};
-
 // Lines read from fd until one contains text or nothing comes for ms.
 std::string readUntil(int fd, const std::string &text, int ms = 3000) {
     std::string got;
@@ -580,9 +556,9 @@ TEST(NsmdAbuse, NoClientLocksOthersOutOrMakesTheServerGrowOrStall) {
         // 256 connections from one address: it keeps its share, the others
         // are still served.
         auto master = startMaster();
-        std::vector<std::unique_ptr<Sock>> held;
+        std::vector<ns::UniqueFd> held;
         for (int i = 0; i < 256; ++i)
-            held.push_back(std::make_unique<Sock>(connectTo(kMasterAddr, kPort, abuser)));
+            held.emplace_back(connectTo(kMasterAddr, kPort, abuser));
         EXPECT_EQ(typeOf(exchange(probe)), kRefused);  // another client: answered
         EXPECT_TRUE(rawExchange(frameOf(probe), kMasterAddr, abuser).empty());  // turned away
     }
@@ -590,10 +566,12 @@ TEST(NsmdAbuse, NoClientLocksOthersOutOrMakesTheServerGrowOrStall) {
         // 32 lists whose return address never answers, from one address: 4
         // are taken, the rest refused, and another client's list still comes.
         auto master = startMaster();
-        BlackHole hole;
+        // A return address whose listener never takes a connection.
+        const HangingListener hole = hangingListener("198.18.0.13", 4090);
+        const NsAddr holeAddr = inetAddr("198.18.0.13", 4090);
         int taken = 0;
         for (int i = 0; i < 32; ++i) {
-            const int type = typeOf(exchange(listRequest("*", 0, hole.addr), kMasterAddr, abuser));
+            const int type = typeOf(exchange(listRequest("*", 0, holeAddr), kMasterAddr, abuser));
             taken += type == NS_OK;
             EXPECT_TRUE(type == NS_OK || type == kRefused) << type;
         }
@@ -604,7 +582,7 @@ TEST(NsmdAbuse, NoClientLocksOthersOutOrMakesTheServerGrowOrStall) {
         for (const char *from : {"198.18.0.11", "198.18.0.12", "198.18.0.14", "198.18.0.15",
                                  "198.18.0.16", "198.18.0.17", "198.18.0.18"})
             for (int i = 0; i < 4; ++i)
-                EXPECT_EQ(typeOf(exchange(listRequest("*", 0, hole.addr), kMasterAddr, from)),
+                EXPECT_EQ(typeOf(exchange(listRequest("*", 0, holeAddr), kMasterAddr, from)),
                           NS_OK);
         EXPECT_EQ(fetchList("*", 0).replyType, kRefused);
         std::this_thread::sleep_for(std::chrono::milliseconds(1600));
@@ -630,15 +608,15 @@ TEST(NsmdAbuse, NoClientLocksOthersOutOrMakesTheServerGrowOrStall) {
         nstest::TempDir dir;
         const std::string fifo = dir.file("out");
         ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-        Sock out(open(fifo.c_str(), O_RDONLY | O_NONBLOCK));
-        ASSERT_GE(fcntl(out.fd, F_SETPIPE_SZ, 4096), 4096);  // fills after a few lines
+        ns::UniqueFd out(open(fifo.c_str(), O_RDONLY | O_NONBLOCK));
+        ASSERT_GE(fcntl(out.get(), F_SETPIPE_SZ, 4096), 4096);  // fills after a few lines
         nstest::Child master({"/bin/sh", "-c", "exec \"$0\" -v -a \"$1\" >\"$2\"",
                               nstest::binPath("nsmd"), kMasterAddr, fifo});
-        ASSERT_NE(readUntil(out.fd, "ready", 5000).find("ready"), std::string::npos);
+        ASSERT_NE(readUntil(out.get(), "ready", 5000).find("ready"), std::string::npos);
         const int requests = 600;  // about 100 KB of lines
         const Bytes longName = lookup(("\\\\" + std::string(90, 'h') + "\\svc").c_str());
         for (int i = 0; i < requests; ++i) ASSERT_EQ(typeOf(exchange(longName)), kRefused) << i;
-        const std::string lines = readUntil(out.fd, " lines dropped\n");
+        const std::string lines = readUntil(out.get(), " lines dropped\n");
         const auto note = lines.find("verbose output blocked: ");
         ASSERT_NE(note, std::string::npos) << lines.size();
         const int dropped = std::atoi(lines.c_str() + note + 24);
@@ -656,9 +634,9 @@ TEST(NsmdAbuse, NoClientLocksOthersOutOrMakesTheServerGrowOrStall) {
         nstest::Child master({"/bin/sh", "-c", "ulimit -n \"$1\" && exec \"$0\"",
                               nstest::binPath("nsmd"), std::to_string(limit)});
         ASSERT_TRUE(master.waitForOutput("ready"));
-        std::vector<std::unique_ptr<Sock>> held;
+        std::vector<ns::UniqueFd> held;
         for (int i = 0; i < limit; ++i)
-            held.push_back(std::make_unique<Sock>(connectTo(kMasterAddr)));
+            held.emplace_back(connectTo(kMasterAddr));
         for (int i = 0; i < 200 && fdCount(master.pid()) < limit; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         ASSERT_EQ(fdCount(master.pid()), limit);
