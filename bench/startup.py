@@ -10,6 +10,13 @@ exit) and their ratio, then the peak resident memory of `nsadmin -l` (and of
 /bin/true beside it) as GNU time reports it.  With --max-ratio it exits 1
 when the ratio is above it.
 
+Beside the wall time it reports, for each, the median processor time (user
+and system) the run itself used, and `nsadmin` without options in the same
+alternation: loading and exiting only.  The wall time that nsadmin spends
+beyond its processor time is waiting, mostly for the stand-in's reply and,
+on a busy machine, for a processor; /bin/true waits for nothing.  The load
+average before and after is printed because the ratio depends on it.
+
 It runs inside the network sandbox (scripts/netsandbox), re-executing itself
 there when started anywhere else; nsmd is stopped before it exits.
 
@@ -37,14 +44,20 @@ REGISTERED = "198.18.0.1 (4000) (auth=hello)"
 
 
 def spawn_timed(argv, env):
-    """Wall time in seconds from spawn to reaped exit, and the exit status."""
+    """Wall time in seconds from spawn to reaped exit, the exit status, and
+    the processor time (user and system) in seconds that the run used."""
     with open(os.devnull, "wb") as null:
         start = time.perf_counter()
         pid = os.posix_spawn(argv[0], argv, env,
                              file_actions=[(os.POSIX_SPAWN_DUP2, null.fileno(), 1)])
-        _, status = os.waitpid(pid, 0)
+        _, status, usage = os.wait4(pid, 0)
         elapsed = time.perf_counter() - start
-    return elapsed, os.waitstatus_to_exitcode(status)
+    return elapsed, os.waitstatus_to_exitcode(status), usage.ru_utime + usage.ru_stime
+
+
+def load_average():
+    with open("/proc/loadavg") as f:
+        return f.read().split()[0]
 
 
 def peak_rss(argv, env):
@@ -103,35 +116,51 @@ def main():
                 sys.exit("startup: nsadmin -l printed %r, expected %r"
                          % (check.stdout, REGISTERED))
             admins = [nsadmin] + [os.path.abspath(a) for a in args.also]
-            true_times, admin_times = [], {a: [] for a in admins}
+            load_before = load_average()
+            true_times, true_cpu, bare_times, bare_cpu = [], [], [], []
+            admin_times, admin_cpu = {a: [] for a in admins}, {a: [] for a in admins}
             for _ in range(3):  # warm the page cache for each
                 spawn_timed(["/bin/true"], env)
+                spawn_timed([nsadmin], env)
                 for a in admins:
                     spawn_timed([a, "-l", NAME], env)
             for _ in range(args.runs):
-                t, _ = spawn_timed(["/bin/true"], env)
+                t, _, cpu = spawn_timed(["/bin/true"], env)
                 true_times.append(t)
+                true_cpu.append(cpu)
                 for a in admins:
-                    t, status = spawn_timed([a, "-l", NAME], env)
+                    t, status, cpu = spawn_timed([a, "-l", NAME], env)
                     if status != 0:
                         sys.exit("startup: %s -l exited %d" % (a, status))
                     admin_times[a].append(t)
+                    admin_cpu[a].append(cpu)
+                t, _, cpu = spawn_timed([nsadmin], env)
+                bare_times.append(t)
+                bare_cpu.append(cpu)
+            load_after = load_average()
             admin_rss = peak_rss([nsadmin, "-l", NAME], env)
             true_rss = peak_rss(["/bin/true"], env)
         finally:
             nsmd.send_signal(signal.SIGTERM)
             nsmd.wait(timeout=10)
 
-    true_ms = statistics.median(true_times) * 1000
-    admin_ms = statistics.median(admin_times[nsadmin]) * 1000
+    def ms(values):
+        return statistics.median(values) * 1000
+
+    true_ms = ms(true_times)
+    admin_ms = ms(admin_times[nsadmin])
     ratio = admin_ms / true_ms
     print("runs of each:         %d (alternating)" % args.runs)
-    print("/bin/true median:     %.3f ms" % true_ms)
-    print("nsadmin -l median:    %.3f ms" % admin_ms)
+    print("load average:         %s before, %s after" % (load_before, load_after))
+    print("/bin/true median:     %.3f ms (processor %.3f ms)" % (true_ms, ms(true_cpu)))
+    print("nsadmin -l median:    %.3f ms (processor %.3f ms)"
+          % (admin_ms, ms(admin_cpu[nsadmin])))
     print("ratio:                %.2f" % ratio)
+    print("nsadmin alone:        %.3f ms (processor %.3f ms), ratio %.2f"
+          % (ms(bare_times), ms(bare_cpu), ms(bare_times) / true_ms))
     for a in admins[1:]:
-        ms = statistics.median(admin_times[a]) * 1000
-        print("%s -l median: %.3f ms, ratio %.2f" % (a, ms, ms / true_ms))
+        print("%s -l median: %.3f ms (processor %.3f ms), ratio %.2f"
+              % (a, ms(admin_times[a]), ms(admin_cpu[a]), ms(admin_times[a]) / true_ms))
     print("nsadmin -l peak RSS:  %d KiB (/bin/true: %d KiB)" % (admin_rss, true_rss))
     if args.max_ratio is not None and ratio > args.max_ratio:
         print("startup: ratio %.2f is above %.2f" % (ratio, args.max_ratio))

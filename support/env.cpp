@@ -148,6 +148,10 @@ Load loadFile(const std::string &path, std::string &text) {
     while ((got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) {
         if (got > kMaxFileSize - text.size()) return Load::TooLarge;
         text.append(chunk, got);
+        // A short chunk is the end of the file (or a read error, which ends
+        // it too): asking again would only cost one more read that finds
+        // nothing.
+        if (got < sizeof chunk) break;
     }
     return Load::Ok;
 }

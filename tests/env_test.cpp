@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -164,6 +165,31 @@ TEST(EnvFiles, LongPhysicalLineIsOneEntry) {
         EXPECT_EQ(std::string(TmpDir), value + "/t");
         EXPECT_EQ(env("TALVEN_DIR"), value);
     });
+}
+
+// The file is read in chunks; the last entry counts however the file's
+// length falls on the chunks (exactly on a boundary, just past one, many).
+TEST(EnvFiles, EntryAtTheEndOfALongFileIsRead) {
+    for (const std::size_t size : {4096u, 8191u, 8192u, 8193u, 16384u, 40000u}) {
+        SCOPED_TRACE(size);
+        Files f;
+        const std::string last = "TALVEN_TMPDIR=/end\n";
+        std::string text = "TALVEN_DIR=/first\n";
+        while (text.size() + last.size() < size) {
+            const std::size_t room = size - last.size() - text.size();
+            text += "#" + std::string(std::min<std::size_t>(room, 100) - 1, 'x');
+            text.back() = '\n';
+        }
+        text += last;
+        ASSERT_EQ(text.size(), size);
+        f.main(text);
+        inFreshProcess([&] {
+            f.use();
+            rbgetenv();
+            EXPECT_STREQ(RbDir, "/first");
+            EXPECT_STREQ(TmpDir, "/end");
+        });
+    }
 }
 
 TEST(EnvFiles, UserFileSkippedWhenNotWanted) {
