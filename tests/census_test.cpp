@@ -2,117 +2,39 @@
 // stand-in addresses.  Each census listens for 5 seconds, so the slow cases
 // are few and each checks several things.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <pthread.h>
-#include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <csignal>
 #include <cstring>
 #include <cstdint>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "admin/census.h"
 #include "rsockmap/census_internal.hpp"
 #include "rsockmap/record.hpp"
-#include "support/testutil.hpp"
+#include "support/peer.hpp"
+
+using namespace nstest;
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
 constexpr std::uint16_t kPort = 16024;
 
-Bytes enciphered(int type, int n = NS_HEADER_SIZE) {
-    NsMessage msg{};
-    msg.type = static_cast<unsigned char>(type);
-    Bytes out(static_cast<std::size_t>(n) + NS_SALT_SIZE);
-    NsCrypt(out.data(), &msg, n);
-    return out;
+// A record of n bytes (16 by default) of the given type, enciphered.
+Bytes enciphered(int type, std::size_t n = NS_HEADER_SIZE) {
+    Bytes plain(n, 0);
+    if (n > 0) plain[0] = static_cast<std::uint8_t>(type);
+    return encipher(plain);
 }
 
 // A reply of `type` that names `addr` in its address item.
 Bytes withAddress(int type, const sockaddr_in &addr) {
     ns::RecordBuilder b(type);
     b.address(&addr, sizeof addr);
-    Bytes out(static_cast<std::size_t>(b.length()) + NS_SALT_SIZE);
-    NsCrypt(out.data(), &b.message(), b.length());
-    return out;
+    return encipher(plainOf(b));
 }
-
-int boundUdp(const sockaddr_in &at) {
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    if (fd >= 0 && bind(fd, reinterpret_cast<const sockaddr *>(&at), sizeof at) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// Name servers that answer every NS_CENSUS datagram on kPort with a script
-// of datagrams, each sent from its own stand-in address.  The thread keeps
-// SIGALRM blocked so that the census's alarm reaches the thread that waits.
-class Responders {
-public:
-    struct Reply {
-        const char *from;
-        Bytes datagram;
-    };
-
-    explicit Responders(std::vector<Reply> script) : script_(std::move(script)) {
-        listen_ = boundUdp(nstest::inetAddr("0.0.0.0", kPort));
-        EXPECT_GE(listen_, 0);
-        thread_ = std::thread([this] { run(); });
-    }
-    ~Responders() {
-        stop_ = true;
-        thread_.join();
-        close(listen_);
-    }
-    int censuses() const { return censuses_; }
-    int strangers() const { return strangers_; }
-
-private:
-    void run() {
-        sigset_t alarmOnly;
-        sigemptyset(&alarmOnly);
-        sigaddset(&alarmOnly, SIGALRM);
-        pthread_sigmask(SIG_BLOCK, &alarmOnly, nullptr);
-        while (!stop_) {
-            pollfd p{listen_, POLLIN, 0};
-            if (poll(&p, 1, 50) <= 0) continue;
-            std::uint8_t buf[NS_MSG_SIZE];
-            sockaddr_in client{};
-            socklen_t len = sizeof client;
-            ssize_t n = recvfrom(listen_, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&client),
-                                 &len);
-            std::uint8_t plain[NS_MSG_SIZE] = {};
-            if (n != 40 || NsDecrypt(plain, buf, static_cast<int>(n)) != NS_HEADER_SIZE ||
-                plain[0] != NS_CENSUS) {
-                ++strangers_;
-                continue;
-            }
-            ++censuses_;
-            for (const Reply &r : script_) {
-                int fd = boundUdp(nstest::inetAddr(r.from, 0));
-                sendto(fd, r.datagram.data(), r.datagram.size(), 0,
-                       reinterpret_cast<const sockaddr *>(&client), len);
-                close(fd);
-            }
-        }
-    }
-
-    std::vector<Reply> script_;
-    int listen_ = -1;
-    std::atomic<bool> stop_{false};
-    std::atomic<int> censuses_{0};
-    std::atomic<int> strangers_{0};
-    std::thread thread_;
-};
 
 double secondsSince(const timeval &t0) {
     timeval t1{};
@@ -124,7 +46,7 @@ double secondsSince(const timeval &t0) {
 // address: every census runs with a configuration of its own.
 class Census : public ::testing::Test {
 protected:
-    nstest::ScopedConfig config_;
+    ScopedConfig config_;
 };
 
 TEST(CensusReply, OnlyMastersAndBackupsCount) {
@@ -150,8 +72,8 @@ TEST(CensusReply, OnlyMastersAndBackupsCount) {
 }
 
 TEST(CensusReply, AddressIsTheItemWhenWhollyReceivedElseTheSender) {
-    const sockaddr_in from = nstest::inetAddr("198.18.0.10", 16024);
-    const sockaddr_in own = nstest::inetAddr("198.18.0.20", 5000);
+    const sockaddr_in from = inetAddr("198.18.0.10", 16024);
+    const sockaddr_in own = inetAddr("198.18.0.20", 5000);
     NsCensusReply r{};
     const Bytes master = withAddress(NS_MASTER, own);
     ASSERT_TRUE(ns::decodeCensusReply(master, from, &r));
@@ -181,24 +103,28 @@ TEST(CensusReply, AddressIsTheItemWhenWhollyReceivedElseTheSender) {
 // address to reach it at and the time since the broadcast, and cleans up as
 // nsadmin's census does.
 TEST_F(Census, TakeCensusHandsEveryReplyToTheHandlerInArrivalOrder) {
-    Responders nsms({
-        {"198.18.0.10", withAddress(NS_MASTER, nstest::inetAddr("198.18.0.20", 5000))},
-        {"198.18.0.13", enciphered(NS_OK)},
-        {"198.18.0.11", enciphered(NS_BACKUP)},
+    Peer nsms;
+    nsms.udp("0.0.0.0", kPort, [](const Bytes &, int) {
+        return std::vector<Datagram>{
+            {inetAddr("198.18.0.10", 0), withAddress(NS_MASTER, inetAddr("198.18.0.20", 5000))},
+            {inetAddr("198.18.0.13", 0), enciphered(NS_OK)},
+            {inetAddr("198.18.0.11", 0), enciphered(NS_BACKUP)},
+        };
     });
+    nsms.start();
     bGotBcastAddr = 1;
-    BcastAddr = nstest::inetAddr(nstest::kBcastAddr, kPort);
+    BcastAddr = inetAddr(kBcastAddr, kPort);
     std::vector<NsCensusReply> got;
     const auto collect = [](const NsCensusReply *r, void *arg) {
         static_cast<std::vector<NsCensusReply> *>(arg)->push_back(*r);
     };
-    const int fds = nstest::openFdCount();
+    const int fds = openFdCount();
     EXPECT_EQ(usptcp_TakeCensus(1, collect, &got), 0);
     ASSERT_EQ(got.size(), 2u);
     EXPECT_EQ(got[0].type, NS_MASTER);
-    EXPECT_EQ(got[0].from.sin_addr.s_addr, nstest::inetAddr("198.18.0.10", 0).sin_addr.s_addr);
+    EXPECT_EQ(got[0].from.sin_addr.s_addr, inetAddr("198.18.0.10", 0).sin_addr.s_addr);
     EXPECT_EQ(got[0].hasAddr, 1);
-    EXPECT_EQ(got[0].addr.sin_addr.s_addr, nstest::inetAddr("198.18.0.20", 0).sin_addr.s_addr);
+    EXPECT_EQ(got[0].addr.sin_addr.s_addr, inetAddr("198.18.0.20", 0).sin_addr.s_addr);
     EXPECT_EQ(ntohs(got[0].addr.sin_port), 5000);
     EXPECT_EQ(got[1].type, NS_BACKUP);
     EXPECT_EQ(got[1].hasAddr, 0);
@@ -206,25 +132,35 @@ TEST_F(Census, TakeCensusHandsEveryReplyToTheHandlerInArrivalOrder) {
     EXPECT_GT(got[0].micros, 0);
     EXPECT_GE(got[1].micros, got[0].micros);
     EXPECT_LT(got[1].micros, 1000000);
-    EXPECT_EQ(nsms.censuses(), 1);
+    const auto censuses = nsms.events();  // one whole NS_CENSUS datagram
+    ASSERT_EQ(censuses.size(), 1u);
+    EXPECT_EQ(censuses[0].kind, Event::Udp);
+    EXPECT_EQ(censuses[0].raw.size(), 40u);
+    ASSERT_EQ(censuses[0].plain.size(), static_cast<std::size_t>(NS_HEADER_SIZE));
+    EXPECT_EQ(censuses[0].plain[0], NS_CENSUS);
     EXPECT_EQ(alarm(0), 0u);
     struct sigaction act {};
     sigaction(SIGALRM, nullptr, &act);
     EXPECT_EQ(act.sa_handler, SIG_DFL);
-    EXPECT_EQ(nstest::openFdCount(), fds);
+    EXPECT_EQ(openFdCount(), fds);
 }
 
 TEST_F(Census, TwoCensusesEachPrintTheirMastersAndBackupsInOrder) {
-    Responders nsms({
-        {"198.18.0.13", Bytes(10, 0x55)},       // too short to hold a type
-        {"198.18.0.13", enciphered(NS_OK)},     // not a census reply
-        {"198.18.0.10", enciphered(NS_MASTER)},
-        {"198.18.0.11", enciphered(NS_BACKUP)},
-        {"198.18.0.12", enciphered(NS_BACKUP)},
-        {"198.18.0.19", enciphered(NS_MASTER)}, // an address without a name
+    // Every census is answered from the stand-in addresses.
+    Peer nsms;
+    nsms.udp("0.0.0.0", kPort, [](const Bytes &, int) {
+        return std::vector<Datagram>{
+            {inetAddr("198.18.0.13", 0), Bytes(10, 0x55)},    // too short to hold a type
+            {inetAddr("198.18.0.13", 0), enciphered(NS_OK)},  // not a census reply
+            {inetAddr("198.18.0.10", 0), enciphered(NS_MASTER)},
+            {inetAddr("198.18.0.11", 0), enciphered(NS_BACKUP)},
+            {inetAddr("198.18.0.12", 0), enciphered(NS_BACKUP)},
+            {inetAddr("198.18.0.19", 0), enciphered(NS_MASTER)},  // an address without a name
+        };
     });
-    const auto r = nstest::runProcess(
-        {nstest::binPath("nsadmin"), "-b", "198.18.0.255/16024", "-n", "-n"}, config_.env());
+    nsms.start();
+    const auto r = runProcess({binPath("nsadmin"), "-b", "198.18.0.255/16024", "-n", "-n"},
+                              config_.env());
     const std::string one =
         "nsm-master (MASTER)\n"
         "nsm-backup1 (BACKUP)\n"
@@ -233,14 +169,15 @@ TEST_F(Census, TwoCensusesEachPrintTheirMastersAndBackupsInOrder) {
     EXPECT_EQ(r.out, one + one);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(nsms.censuses(), 2);
-    EXPECT_EQ(nsms.strangers(), 0);
+    // Two census requests of 40 bytes each, and nothing else.
+    EXPECT_EQ(nsms.datagrams(), std::vector<Bytes>(2, record(NS_CENSUS)));
+    for (const Event &e : nsms.events()) EXPECT_EQ(e.raw.size(), 40u);
 }
 
 TEST_F(Census, NobodyAnswersAfterFiveSecondsAndCleansUp) {
-    const int fds = nstest::openFdCount();
+    const int fds = openFdCount();
     bGotBcastAddr = 1;
-    BcastAddr = nstest::inetAddr(nstest::kBcastAddr, kPort);
+    BcastAddr = inetAddr(kBcastAddr, kPort);
     alarm(0);
     timeval t0{};
     gettimeofday(&t0, nullptr);
@@ -255,7 +192,7 @@ TEST_F(Census, NobodyAnswersAfterFiveSecondsAndCleansUp) {
     struct sigaction act {};
     sigaction(SIGALRM, nullptr, &act);
     EXPECT_EQ(act.sa_handler, SIG_DFL);
-    EXPECT_EQ(nstest::openFdCount(), fds);
+    EXPECT_EQ(openFdCount(), fds);
 }
 
 }  // namespace

@@ -27,72 +27,14 @@
 
 #include "support/debug.h"
 #include "support/env.h"
-#include "support/testutil.hpp"
+#include "support/peer.hpp"
 
+using nstest::LogTap;
 using nstest::TempDir;
 
 namespace {
 
 constexpr char kContactFailed[] = "Failed to contact log server\n";
-
-// The log pipe, made and held open for reading (without blocking) by the
-// test, the way the log server holds it.
-class FifoReader {
-public:
-    explicit FifoReader(const std::string &dir) : path_(dir + "/" + LOG_PIPE_NAME) {
-        if (mkfifo(path_.c_str(), 0600) == 0) fd_ = open(path_.c_str(), O_RDONLY | O_NONBLOCK);
-    }
-    ~FifoReader() {
-        if (fd_ >= 0) close(fd_);
-    }
-    FifoReader(const FifoReader &) = delete;
-    FifoReader &operator=(const FifoReader &) = delete;
-
-    bool ok() const { return fd_ >= 0; }
-
-    // Fills the pipe to the last byte, so that the next record must wait;
-    // returns the number of filler bytes.
-    size_t fill() {
-        int w = open(path_.c_str(), O_WRONLY | O_NONBLOCK);
-        if (w < 0) return 0;
-        std::vector<char> chunk(4096, '#');
-        size_t total = 0;
-        for (size_t size : {chunk.size(), size_t{1}}) {
-            ssize_t n;
-            while ((n = write(w, chunk.data(), size)) > 0) total += static_cast<size_t>(n);
-        }
-        close(w);
-        filler_ = total;
-        return total;
-    }
-
-    // Takes whatever is in the pipe now.
-    void pull() {
-        char buf[65536];
-        ssize_t n;
-        while ((n = read(fd_, buf, sizeof buf)) > 0) data_.append(buf, static_cast<size_t>(n));
-    }
-
-    // The records that came, behind any filler.
-    std::vector<LogRecord> records() {
-        pull();
-        std::vector<LogRecord> out;
-        size_t at = filler_;
-        EXPECT_EQ((data_.size() - at) % sizeof(LogRecord), 0u) << "a record came in pieces";
-        for (; at + sizeof(LogRecord) <= data_.size(); at += sizeof(LogRecord)) {
-            LogRecord r;
-            std::memcpy(&r, data_.data() + at, sizeof r);
-            out.push_back(r);
-        }
-        return out;
-    }
-
-private:
-    std::string path_;
-    int fd_ = -1;
-    std::string data_;
-    size_t filler_ = 0;
-};
 
 // The text of a record, after checking its terminator and zero fill.
 std::string textOf(const LogRecord &r) {
@@ -159,7 +101,7 @@ protected:
 
     // Waits for the child (pulling the pipe meanwhile, so that it never
     // stays full); its exit status, 128 + signal, or -1 after 20 s.
-    int wait(FifoReader *reader = nullptr) {
+    int wait(LogTap *reader = nullptr) {
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         int st = 0;
         for (;;) {
@@ -177,7 +119,7 @@ protected:
     }
 
     int run(const std::function<int()> &body, const char *eventLevel = nullptr,
-            bool withTmpDir = true, FifoReader *reader = nullptr) {
+            bool withTmpDir = true, LogTap *reader = nullptr) {
         start(body, eventLevel, withTmpDir);
         return wait(reader);
     }
@@ -188,7 +130,7 @@ protected:
 // --- the masks --------------------------------------------------------------
 
 TEST_F(DebugLogTest, MasksDecideTheKindOfEachRecord) {
-    FifoReader reader(tmp.path());
+    LogTap reader(tmp.path());
     ASSERT_TRUE(reader.ok());
     int st = run(
         [] {
@@ -248,7 +190,7 @@ TEST_F(DebugLogTest, EventMaskIsLoadedOnceAndZeroPassesNothing) {
 // --- the line ---------------------------------------------------------------
 
 TEST_F(DebugLogTest, LineIsCutToFitAndEndsInOneNewline) {
-    FifoReader reader(tmp.path());
+    LogTap reader(tmp.path());
     ASSERT_TRUE(reader.ok());
     int st = run(
         [] {
@@ -293,7 +235,7 @@ TEST_F(DebugLogTest, LineIsCutToFitAndEndsInOneNewline) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
 TEST_F(DebugLogTest, HeaderFormatIsCutSafely) {
-    FifoReader reader(tmp.path());
+    LogTap reader(tmp.path());
     ASSERT_TRUE(reader.ok());
     int st = run(
         [] {
@@ -381,7 +323,7 @@ TEST_F(DebugLogTest, OnlyAFifoIsUsedAsTheLogPipe) {
             if (nstest::readFile(target) != "other file\n") return 13;
             unlink(path.c_str());
 
-            FifoReader reader(tmp.path());
+            LogTap reader(tmp.path());
             if (!reader.ok()) return 14;
             DebugLog(NS_LOG_FAIL, "into the FIFO");
             if (reader.records().size() != 1) return 15;
@@ -476,7 +418,7 @@ void logFromAlarm(int) { DebugLog(NS_LOG_FAIL, "from the alarm handler"); }
 // opens it again and, the pipe still full, waits until the log server
 // reads: its record arrives whole.
 TEST_F(DebugLogTest, AlarmEndsTheWaitForAFullPipe) {
-    FifoReader reader(tmp.path());
+    LogTap reader(tmp.path());
     ASSERT_TRUE(reader.ok());
     ASSERT_GT(reader.fill(), 0u);
     start(

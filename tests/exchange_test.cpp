@@ -5,15 +5,16 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <thread>
 
-#include "nspeer.hpp"
+#include "rsockmap/exchange_internal.hpp"
+#include "support/peer.hpp"
 
-using namespace nspeer;
-using nstest::kBackup1Addr;
-using nstest::kMasterAddr;
+using namespace nstest;
 
-static testing::Environment *const kLogEnv = testing::AddGlobalTestEnvironment(new LogEnvironment);
+static testing::Environment *const kLogEnv =
+    testing::AddGlobalTestEnvironment(new ClientEnvironment);
 
 namespace {
 
@@ -38,12 +39,6 @@ struct ChunkedStream {
     }
 };
 
-Bytes namedReply(int type, const char *name) {
-    ns::RecordBuilder b(type);
-    b.name(name);
-    return plainOf(b);
-}
-
 // The public calls hand back the bytes that arrived with zero bytes behind
 // them to the end of the record, whatever the record held before.
 void expectReceivedThenZeros(const NsMessage &reply, const Bytes &plain) {
@@ -63,7 +58,7 @@ Bytes concat(Bytes a, const Bytes &b) {
 // ---- the frame reading loop, fed with plain bytes ----
 
 TEST(FrameReading, GathersAFrameDeliveredInPieces) {
-    const Bytes plain = namedReply(NS_OK, "\\\\alpha\\svc");
+    const Bytes plain = record(NS_OK, "\\\\alpha\\svc");
     for (std::size_t chunk : {1u, 2u, 7u, 300u}) {
         ChunkedStream in{frameOf(plain), chunk};
         const ns::ReceivedRecord reply = ns::receiveReply(in, false);
@@ -90,7 +85,7 @@ TEST(FrameReading, FramesTooShortToHoldATypeAreNoReply) {
 }
 
 TEST(FrameReading, StreamEndingInsideAFrameIsNoReply) {
-    Bytes frame = frameOf(namedReply(NS_OK, "abc"));
+    Bytes frame = frameOf(record(NS_OK, "abc"));
     frame.resize(10);
     for (bool resync : {false, true}) {
         ChunkedStream in{frame, 3};
@@ -103,9 +98,9 @@ TEST(FrameReading, StreamEndingInsideAFrameIsNoReply) {
 TEST(FrameReading, ResyncStartsAFreshFrameAfterAFailedRead) {
     // A frame cut by a failing read, then a whole frame: only the resyncing
     // reader (the one UspMapIO uses) goes on to the second frame.
-    Bytes first = frameOf(namedReply(NS_LOOKUP, "first"));
+    Bytes first = frameOf(record(NS_LOOKUP, "first"));
     first.resize(12);
-    const Bytes second = frameOf(namedReply(NS_OK, "second"));
+    const Bytes second = frameOf(record(NS_OK, "second"));
     for (bool resync : {false, true}) {
         ChunkedStream in{concat(first, second), 5, first.size()};
         EXPECT_EQ(ns::receiveReply(in, resync).type(), resync ? NS_OK : -1);
@@ -184,32 +179,28 @@ TEST_F(StreamRoutines, WritesSendTheirBytes) {
 
 // ---- UspMapIO, UspSend, UspReceive ----
 
-class Exchange : public ClientTest {};
+class Exchange : public ClientTest {
+protected:
+    const Bytes request = record(NS_CONTROL);
+    const NsMessage *req() const { return reinterpret_cast<const NsMessage *>(request.data()); }
+};
 
 TEST_F(Exchange, SendsOneFrameToTheConfiguredMaster) {
     configure("nsm-master.16030");
-    const int listener = tcpListener(kMasterAddr, 16030);
-    Peer peer({listener}, [&](Peer &p) {
-        const int conn = acceptOne(listener, 8000);
-        int frameLen = 0;
-        auto request = readRequest(conn, 5000, &frameLen);
-        p.report("frame-length", {static_cast<std::uint8_t>(frameLen)});
-        if (request) p.report("request", *request);
-        writeAll(conn, frameOf(namedReply(NS_OK, "done")));
-        close(conn);
-    });
-    const int fds = nstest::openFdCount();
+    Peer peer(always(record(NS_OK, "done")), kMasterAddr, 16030);
+    const int fds = openFdCount();
 
-    const Bytes request = bareRecord(NS_CONTROL);
     NsMessage reply;
     std::memset(&reply, 0xAB, sizeof reply);
-    EXPECT_EQ(UspMapIO(reinterpret_cast<const NsMessage *>(request.data()), 16, &reply), NS_OK);
-    expectReceivedThenZeros(reply, namedReply(NS_OK, "done"));
+    EXPECT_EQ(UspMapIO(req(), 16, &reply), NS_OK);
+    expectReceivedThenZeros(reply, record(NS_OK, "done"));
 
-    const auto events = peer.finish();
-    EXPECT_EQ(tagged(events, "frame-length"), std::vector<Bytes>{{40}});
-    EXPECT_EQ(tagged(events, "request"), std::vector<Bytes>{request});
-    EXPECT_EQ(nstest::openFdCount(), fds);
+    const auto events = peer.events();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].raw.size(), 41u);
+    EXPECT_EQ(events[0].raw[0], 40) << "the length byte";
+    EXPECT_EQ(events[0].plain, request);
+    EXPECT_EQ(openFdCount(), fds);
     EXPECT_TRUE(logs().has("presetNS: returning 198.18.0.10 (16030)\n")) << logs().dump();
 }
 
@@ -218,17 +209,11 @@ TEST_F(Exchange, RefusedMasterIsFollowedByABroadcast) {
     // broadcast takes requests at its own address, which is remembered.
     configure("nsm-master.16031");
     const NsAddr own = inetAddr(kBackup1Addr, 16032);
-    const int any = udpSocket("0.0.0.0", 16031);
-    const int from = udpSocket(kBackup1Addr, 16031);
-    const int listener = tcpListener(kBackup1Addr, 16032);
-    Peer peer({any, from, listener}, [&](Peer &p) {
-        answerDiscovery(p, any, from, masterReply(&own));
-        serveOne(p, listener, bareRecord(NS_OK));
-        // The next exchange goes to the remembered master without asking.
-        serveOne(p, listener, bareRecord(NS_OK));
-        if (recvDatagram(any, 200)) p.report("discovery");
-    });
-    const int fds = nstest::openFdCount();
+    Peer peer;
+    peer.udp("0.0.0.0", 16031, answerFrom(kBackup1Addr, 16031, masterReply(&own)));
+    peer.tcp(kBackup1Addr, 16032, always(record(NS_OK)));
+    peer.start();
+    const int fds = openFdCount();
 
     ns::RecordBuilder b(NS_LOOKUP);
     b.name("\\\\x\\y");
@@ -236,40 +221,29 @@ TEST_F(Exchange, RefusedMasterIsFollowedByABroadcast) {
     EXPECT_EQ(UspMapIO(&b.message(), b.length(), &reply), NS_OK);
     EXPECT_TRUE(logs().has("UspMapIO: nl_connect(198.18.0.10 (16031)) failed (errno 111)\n"))
         << logs().dump();
+    // The next exchange goes to the remembered master without asking.
     EXPECT_EQ(UspMapIO(&b.message(), b.length(), &reply), NS_OK);
 
-    const auto events = peer.finish();
-    const auto discoveries = tagged(events, "discovery");
-    ASSERT_EQ(discoveries.size(), 1u);
-    EXPECT_EQ(discoveries[0], bareRecord(NS_FINDMASTER));
-    EXPECT_EQ(tagged(events, "request"), std::vector<Bytes>(2, plainOf(b)));
-    EXPECT_EQ(nstest::openFdCount(), fds);
+    EXPECT_EQ(peer.order(), "utt");
+    EXPECT_EQ(peer.datagrams(), std::vector<Bytes>{record(NS_FINDMASTER)});
+    EXPECT_EQ(peer.requests(), std::vector<Bytes>(2, plainOf(b)));
+    EXPECT_EQ(openFdCount(), fds);
 }
 
 // A master whose accept queue is full never completes the connect: the
 // 5-second timer cuts it, and the second attempt broadcasts.
 TEST_F(Exchange, ConnectThatHangsIsCutAfterFiveSeconds) {
     configure("nsm-master.16037");
-    int full = socket(AF_INET, SOCK_STREAM, 0);
-    NsAddr fullAddr = inetAddr(kMasterAddr, 16037);
-    ASSERT_EQ(bind(full, reinterpret_cast<sockaddr *>(&fullAddr), sizeof fullAddr), 0);
-    ASSERT_EQ(listen(full, 0), 0);
-    const int filler = socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_EQ(connect(filler, reinterpret_cast<sockaddr *>(&fullAddr), sizeof fullAddr), 0);
-
+    const HangingListener full = hangingListener(kMasterAddr, 16037);
     const NsAddr own = inetAddr(kBackup1Addr, 16038);
-    const int any = udpSocket("0.0.0.0", 16037);
-    const int from = udpSocket(kBackup1Addr, 16037);
-    const int listener = tcpListener(kBackup1Addr, 16038);
-    Peer peer({any, from, listener}, [&](Peer &p) {
-        answerDiscovery(p, any, from, masterReply(&own), 12000);
-        serveOne(p, listener, bareRecord(NS_OK));
-    });
-    const int fds = nstest::openFdCount();
+    Peer peer;
+    peer.udp("0.0.0.0", 16037, answerFrom(kBackup1Addr, 16037, masterReply(&own)));
+    peer.tcp(kBackup1Addr, 16038, always(record(NS_OK)));
+    peer.start();
+    const int fds = openFdCount();
     const auto start = std::chrono::steady_clock::now();
-    const Bytes request = bareRecord(NS_CONTROL);
     NsMessage reply{};
-    EXPECT_EQ(UspMapIO(reinterpret_cast<const NsMessage *>(request.data()), 16, &reply), NS_OK);
+    EXPECT_EQ(UspMapIO(req(), 16, &reply), NS_OK);
     const auto took = std::chrono::steady_clock::now() - start;
     EXPECT_GE(took, std::chrono::milliseconds(4900));
     EXPECT_LT(took, std::chrono::milliseconds(7000));
@@ -278,89 +252,54 @@ TEST_F(Exchange, ConnectThatHangsIsCutAfterFiveSeconds) {
     sigaction(SIGALRM, nullptr, &now);
     EXPECT_EQ(now.sa_handler, SIG_DFL);
     EXPECT_EQ(alarm(0), 0u) << "no alarm left armed";
-    EXPECT_EQ(nstest::openFdCount(), fds);
-    EXPECT_EQ(tagged(peer.finish(), "request").size(), 1u);
+    EXPECT_EQ(openFdCount(), fds);
+    EXPECT_EQ(peer.order(), "ut");
     EXPECT_TRUE(logs().has("ReplyTimeout (signal 14)\n")) << logs().dump();
     EXPECT_TRUE(logs().has("UspMapIO: nl_connect(198.18.0.10 (16037)) failed (errno 4)\n"));
-    close(filler);
-    close(full);
 }
 
 TEST_F(Exchange, MasterClosingWithoutReplyIsRetriedByBroadcast) {
     configure("nsm-master.16033");
-    const int any = udpSocket("0.0.0.0", 16033);
-    const int from = udpSocket(kMasterAddr, 16033);
-    const int listener = tcpListener(kMasterAddr, 16033);
-    Peer peer({any, from, listener}, [&](Peer &p) {
-        const int conn = acceptOne(listener, 8000);
-        if (auto r = readRequest(conn)) p.report("request", *r);
-        close(conn);  // no reply
-        // No address item: the master is reached at the datagram's source.
-        answerDiscovery(p, any, from, masterReply());
-        serveOne(p, listener, bareRecord(NS_OK));
-    });
-    const int fds = nstest::openFdCount();
+    Peer peer;
+    // No address item: the master is reached at the datagram's source.
+    peer.udp("0.0.0.0", 16033, answerFrom(kMasterAddr, 16033, masterReply()));
+    peer.tcp(kMasterAddr, 16033, inTurn({hangUp(), reply(record(NS_OK))}));
+    peer.start();
+    const int fds = openFdCount();
 
-    const Bytes request = bareRecord(NS_CONTROL);
     NsMessage reply{};
-    EXPECT_EQ(UspMapIO(reinterpret_cast<const NsMessage *>(request.data()), 16, &reply), NS_OK);
+    EXPECT_EQ(UspMapIO(req(), 16, &reply), NS_OK);
 
-    const auto events = peer.finish();
-    ASSERT_EQ(events.size(), 3u);
-    EXPECT_EQ(events[0].tag, "request");
-    EXPECT_EQ(events[1].tag, "discovery");
-    EXPECT_EQ(events[2].tag, "request");
-    EXPECT_EQ(events[2].data, request);
+    EXPECT_EQ(peer.order(), "tut");
+    EXPECT_EQ(peer.requests(), std::vector<Bytes>(2, request));
     EXPECT_TRUE(logs().has("findNS: NSM master default address 198.18.0.10 (16033)\n"))
         << logs().dump();
-    for (const auto &line : logs().lines())
-        EXPECT_EQ(line.find("UspMapIO:"), std::string::npos) << line;
-    EXPECT_EQ(nstest::openFdCount(), fds);
+    EXPECT_FALSE(logs().mentions("UspMapIO:"));
+    EXPECT_EQ(openFdCount(), fds);
 }
 
 TEST_F(Exchange, AFailedExchangeMakesTheNextStartWithABroadcast) {
     configure("nsm-master.16034");
-    const int any = udpSocket("0.0.0.0", 16034);
-    const int from = udpSocket(kMasterAddr, 16034);
-    const int listener = tcpListener(kMasterAddr, 16034);
-    Peer peer({any, from, listener}, [&](Peer &p) {
-        // First call: a frame too short to hold a type, then (after the
-        // broadcast) a connection closed without reply.
-        int conn = acceptOne(listener, 8000);
-        (void)readRequest(conn);
-        writeAll(conn, {0});
-        close(conn);
-        answerDiscovery(p, any, from, masterReply());
-        conn = acceptOne(listener, 8000);
-        (void)readRequest(conn);
-        close(conn);
-        // Second call: what comes first, a datagram or a connection?
-        pollfd both[2] = {{any, POLLIN, 0}, {listener, POLLIN, 0}};
-        if (poll(both, 2, 8000) > 0) p.report((both[0].revents & POLLIN) ? "udp-first" : "tcp-first");
-        answerDiscovery(p, any, from, masterReply());
-        serveOne(p, listener, bareRecord(NS_OK));
-        // Third call: straight to the remembered master.
-        pollfd again[2] = {{any, POLLIN, 0}, {listener, POLLIN, 0}};
-        if (poll(again, 2, 8000) > 0) p.report((again[0].revents & POLLIN) ? "udp-first" : "tcp-first");
-        serveOne(p, listener, bareRecord(NS_OK));
-    });
-    const int fds = nstest::openFdCount();
+    Peer peer;
+    peer.udp("0.0.0.0", 16034, answerFrom(kMasterAddr, 16034, masterReply()));
+    // First call: a frame too short to hold a type, then (after the
+    // broadcast) a connection closed without reply.
+    peer.tcp(kMasterAddr, 16034,
+             inTurn({raw({0}), hangUp(), reply(record(NS_OK)), reply(record(NS_OK))}));
+    peer.start();
+    const int fds = openFdCount();
 
-    const Bytes request = bareRecord(NS_CONTROL);
-    const auto *req = reinterpret_cast<const NsMessage *>(request.data());
     NsMessage reply{};
-    EXPECT_EQ(UspMapIO(req, 16, &reply), -1);
-    EXPECT_EQ(nstest::openFdCount(), fds);
-    EXPECT_EQ(UspMapIO(req, 16, &reply), NS_OK);
-    EXPECT_EQ(UspMapIO(req, 16, &reply), NS_OK);
-
-    const auto events = peer.finish();
-    std::vector<std::string> order;
-    for (const auto &e : events)
-        if (e.tag.ends_with("-first")) order.push_back(e.tag);
-    EXPECT_EQ(order, (std::vector<std::string>{"udp-first", "tcp-first"}));
-    EXPECT_EQ(tagged(events, "request").size(), 2u);
-    EXPECT_EQ(nstest::openFdCount(), fds);
+    EXPECT_EQ(UspMapIO(req(), 16, &reply), -1);
+    EXPECT_EQ(openFdCount(), fds);
+    EXPECT_EQ(peer.order(), "tut");
+    // The second call starts with a broadcast, the third goes straight to
+    // the master found.
+    EXPECT_EQ(UspMapIO(req(), 16, &reply), NS_OK);
+    EXPECT_EQ(peer.order(), "tutut");
+    EXPECT_EQ(UspMapIO(req(), 16, &reply), NS_OK);
+    EXPECT_EQ(peer.order(), "tututt");
+    EXPECT_EQ(openFdCount(), fds);
 }
 
 TEST_F(Exchange, RequestsLongerThanAFrameCarriesAreRefused) {
@@ -370,22 +309,16 @@ TEST_F(Exchange, RequestsLongerThanAFrameCarriesAreRefused) {
     EXPECT_EQ(UspMapIO(&request, -1, &reply), -1);
     EXPECT_EQ(UspSend(&request, NS_MAX_TCP_RECORD + 1, 1), -1);
     EXPECT_TRUE(logs().has("UspMapIO: request length 232 out of range\n")) << logs().dump();
-    for (const auto &line : logs().lines()) EXPECT_EQ(line.find("findNS"), std::string::npos);
+    EXPECT_FALSE(logs().mentions("findNS"));
 }
 
 TEST_F(Exchange, SendAndReceiveSplitTheExchange) {
     configure("nsm-master.16035");
-    const int listener = tcpListener(kMasterAddr, 16035);
-    Peer peer({listener}, [&](Peer &p) {
-        serveOne(p, listener, namedReply(NS_OK, "x"));
-        // The second request gets no reply.
-        const int conn = acceptOne(listener, 8000);
-        if (auto r = readRequest(conn)) p.report("request", *r);
-        close(conn);
-    });
-    const int fds = nstest::openFdCount();
-    const Bytes request = bareRecord(NS_LOOKUP);
-    const auto *req = reinterpret_cast<const NsMessage *>(request.data());
+    // The second request gets no reply.
+    Peer peer(inTurn({reply(record(NS_OK, "x"))}), kMasterAddr, 16035);
+    const int fds = openFdCount();
+    const Bytes lookup = record(NS_LOOKUP);
+    const auto *req = reinterpret_cast<const NsMessage *>(lookup.data());
 
     int fd = UspSend(req, 16, 0);
     ASSERT_GE(fd, 0);
@@ -397,40 +330,35 @@ TEST_F(Exchange, SendAndReceiveSplitTheExchange) {
     NsMessage reply;
     std::memset(&reply, 0xAB, sizeof reply);
     EXPECT_EQ(UspReceive(fd, &reply), NS_OK);
-    expectReceivedThenZeros(reply, namedReply(NS_OK, "x"));
-    EXPECT_EQ(nstest::openFdCount(), fds);
+    expectReceivedThenZeros(reply, record(NS_OK, "x"));
+    EXPECT_EQ(openFdCount(), fds);
 
     fd = UspSend(req, 16, 0);
     ASSERT_GE(fd, 0);
     std::memset(&reply, 0xAB, sizeof reply);
     EXPECT_EQ(UspReceive(fd, &reply), -1);
     EXPECT_EQ(reply.type, 0xAB) << "no reply: the record is untouched";
-    EXPECT_EQ(nstest::openFdCount(), fds) << "closed on failure too";
+    EXPECT_EQ(openFdCount(), fds) << "closed on failure too";
 
-    EXPECT_EQ(tagged(peer.finish(), "request").size(), 2u);
+    EXPECT_EQ(peer.requests(), std::vector<Bytes>(2, lookup));
 }
 
 // The one slow case: nobody answers, so a discovery runs both phases (5 and
 // 10 seconds).  UspSend with bcast set makes exactly one discovery.
 TEST_F(Exchange, SendByBroadcastWithNoMasterMakesOneFullDiscovery) {
     configure("nsm-master.16036");  // never consulted
-    const int any = udpSocket("0.0.0.0", 16036);
-    Peer peer({any}, [&](Peer &p) {
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(17);
-        while (std::chrono::steady_clock::now() < until)
-            if (auto d = recvDatagram(any, 500)) p.report("discovery", d->plain);
-    });
-    const int fds = nstest::openFdCount();
+    Peer peer;
+    peer.udp("0.0.0.0", 16036);
+    peer.start();
+    const int fds = openFdCount();
     const auto start = std::chrono::steady_clock::now();
-    const Bytes request = bareRecord(NS_LOOKUP);
-    EXPECT_EQ(UspSend(reinterpret_cast<const NsMessage *>(request.data()), 16, 1), -1);
+    EXPECT_EQ(UspSend(req(), 16, 1), -1);
     const auto took = std::chrono::steady_clock::now() - start;
     EXPECT_GE(took, std::chrono::milliseconds(14500));
     EXPECT_LT(took, std::chrono::milliseconds(17000));
-    EXPECT_EQ(nstest::openFdCount(), fds);
+    EXPECT_EQ(openFdCount(), fds);
 
-    EXPECT_EQ(tagged(peer.finish(), "discovery"),
-              (std::vector<Bytes>{bareRecord(NS_FINDMASTER), bareRecord(NS_FINDANY)}));
+    EXPECT_EQ(peer.datagrams(), (std::vector<Bytes>{record(NS_FINDMASTER), record(NS_FINDANY)}));
     EXPECT_EQ(logs().count("BcastTimeout (signal 14)\n"), 2) << logs().dump();
     EXPECT_EQ(logs().count("findNS: no NSM (errno 4)\n"), 2);
     EXPECT_FALSE(logs().has("presetNS: calling GetInetAddr(nsm-master)\n"));

@@ -1,22 +1,25 @@
 // Failure paths of location and exchange: system calls made to fail through
 // the link-time wrappers.  Each path logs its line, releases what it opened
 // and reports -1.
+#include <signal.h>
+#include <unistd.h>
+
 #include <chrono>
 
-#include "nspeer.hpp"
 #include "support/faults.hpp"
+#include "support/peer.hpp"
 
-using namespace nspeer;
+using namespace nstest;
 namespace f = nstest::faults;
-using nstest::kMasterAddr;
 
-static testing::Environment *const kLogEnv = testing::AddGlobalTestEnvironment(new LogEnvironment);
+static testing::Environment *const kLogEnv =
+    testing::AddGlobalTestEnvironment(new ClientEnvironment);
 
 namespace {
 
 class Faults : public ClientTest {
 protected:
-    const Bytes request = bareRecord(NS_CONTROL);
+    const Bytes request = record(NS_CONTROL);
     const NsMessage *req() const { return reinterpret_cast<const NsMessage *>(request.data()); }
     f::Guard guard;
 };
@@ -25,48 +28,46 @@ protected:
 
 TEST_F(Faults, NoTcpSocketEndsTheExchangeAtOnce) {
     configure("nsm-master.16060");
-    const int listener = tcpListener(kMasterAddr, 16060);
-    const int any = udpSocket("0.0.0.0", 16060);
-    Peer peer({listener, any}, [&](Peer &p) {
-        // After the failed call the next one still starts with the master.
-        pollfd both[2] = {{any, POLLIN, 0}, {listener, POLLIN, 0}};
-        if (poll(both, 2, 8000) > 0) p.report((both[0].revents & POLLIN) ? "udp-first" : "tcp-first");
-        serveOne(p, listener, bareRecord(NS_OK));
-    });
-    const int fds = nstest::openFdCount();
+    Peer peer;
+    peer.udp("0.0.0.0", 16060);
+    peer.tcp(kMasterAddr, 16060, always(record(NS_OK)));
+    peer.start();
+    const int fds = openFdCount();
     NsMessage reply{};
     const int sockets = f::calls(f::Call::Socket);
     f::failNth(f::Call::Socket, 1, EMFILE);
     EXPECT_EQ(UspMapIO(req(), 16, &reply), -1);
     EXPECT_EQ(f::calls(f::Call::Socket), sockets + 1) << "no second attempt";
-    EXPECT_EQ(nstest::openFdCount(), fds);
+    EXPECT_EQ(openFdCount(), fds);
     EXPECT_TRUE(logs().has("UspMapIO: nl_socket failed (errno 24)\n")) << logs().dump();
 
     f::failNth(f::Call::Socket, 1, EMFILE);
     EXPECT_EQ(UspSend(req(), 16, 0), -1);
     EXPECT_TRUE(logs().has("UspSend: socket failed (errno 24)\n")) << logs().dump();
 
+    // After the failed calls the next one still starts with the master.
+    EXPECT_EQ(peer.order(), "");
     EXPECT_EQ(UspMapIO(req(), 16, &reply), NS_OK);
-    EXPECT_EQ(tagged(peer.finish(), "tcp-first").size(), 1u);
+    EXPECT_EQ(peer.order(), "t");
 }
 
 TEST_F(Faults, DiscoveryWithoutItsSocketFails) {
-    const int fds = nstest::openFdCount();
+    const int fds = openFdCount();
     f::failNth(f::Call::Socket, 2, ENFILE);  // the TCP socket, then the UDP one
     EXPECT_EQ(UspSend(req(), 16, 1), -1);
-    EXPECT_EQ(nstest::openFdCount(), fds);
+    EXPECT_EQ(openFdCount(), fds);
     EXPECT_TRUE(logs().has("findNS: nl_socket failed (errno 23)\n")) << logs().dump();
     EXPECT_EQ(f::calls(f::Call::Sendto), 0);
 }
 
 TEST_F(Faults, NoFreeLocalPortMeansNoDiscovery) {
-    const int fds = nstest::openFdCount();
+    const int fds = openFdCount();
     f::failAll(f::Call::Bind, EADDRINUSE);
     NsAddr found{};
     EXPECT_EQ(findNS(1, &found), -1);
     EXPECT_EQ(f::calls(f::Call::Bind), 32766 - 1025 + 1) << "every port from 1025 to 32766";
     EXPECT_EQ(f::calls(f::Call::Sendto), 0) << "no datagram sent";
-    EXPECT_EQ(nstest::openFdCount(), fds);
+    EXPECT_EQ(openFdCount(), fds);
     EXPECT_TRUE(logs().has("findNS: nl_bind failed (errno 98)\n")) << logs().dump();
 }
 
@@ -83,29 +84,11 @@ TEST_F(Faults, FailedReceivesEndEachPhase) {
 
 TEST_F(Faults, FailedWritesAndReadsCloseTheConnection) {
     configure("nsm-master.16061");
-    const int listener = tcpListener(kMasterAddr, 16061);
-    const int any = udpSocket("0.0.0.0", 16061);
-    const int from = udpSocket(kMasterAddr, 16061);
-    Peer peer({listener, any, from}, [&](Peer &p) {
-        auto take = [&](bool answer) {
-            const int conn = acceptOne(listener, 8000);
-            if (conn < 0) return;
-            Bytes got;
-            std::uint8_t buf[256];
-            ssize_t n;
-            while (got.size() < 41 && waitReadable(conn, 2000) &&
-                   (n = read(conn, buf, sizeof buf)) > 0)
-                got.insert(got.end(), buf, buf + n);
-            p.report("received", got);
-            if (answer) writeAll(conn, frameOf(bareRecord(NS_OK)));
-            close(conn);
-        };
-        take(false);  // the length byte, then the connection closes
-        answerDiscovery(p, any, from, masterReply());
-        take(true);
-        take(true);
-    });
-    const int fds = nstest::openFdCount();
+    Peer peer;
+    peer.udp("0.0.0.0", 16061, answerFrom(kMasterAddr, 16061, masterReply()));
+    peer.tcp(kMasterAddr, 16061, always(record(NS_OK)));
+    peer.start();
+    const int fds = openFdCount();
 
     // The frame's send takes the length byte alone and the ciphertext then
     // cannot be written: the second attempt broadcasts and sends the frame
@@ -121,7 +104,7 @@ TEST_F(Faults, FailedWritesAndReadsCloseTheConnection) {
     f::failNth(f::Call::Read, 1, ECONNRESET);
     NsMessage reply{};
     EXPECT_EQ(UspReceive(fd, &reply), -1);
-    EXPECT_EQ(nstest::openFdCount(), fds);
+    EXPECT_EQ(openFdCount(), fds);
     f::reset();
 
     // A send that takes the length byte alone is completed by one more.
@@ -130,16 +113,17 @@ TEST_F(Faults, FailedWritesAndReadsCloseTheConnection) {
     ASSERT_GE(fd, 0);
     EXPECT_EQ(f::calls(f::Call::Send), 2);
     EXPECT_EQ(UspReceive(fd, &reply), NS_OK);
-    EXPECT_EQ(nstest::openFdCount(), fds);
+    EXPECT_EQ(openFdCount(), fds);
 
-    const auto events = peer.finish();
-    const auto got = tagged(events, "received");
-    ASSERT_EQ(got.size(), 3u);
-    EXPECT_EQ(got[0], Bytes{40});
-    EXPECT_EQ(got[1].size(), 41u);
-    ASSERT_EQ(got[2].size(), 41u);
-    EXPECT_EQ(got[2][0], 40);
-    EXPECT_EQ(tagged(events, "discovery").size(), 1u);
+    // The length byte, then the connection closed; a discovery; two whole
+    // requests, the second in two sends.
+    const auto events = peer.events();
+    EXPECT_EQ(peer.order(), "tutt");
+    ASSERT_EQ(events.size(), 4u);
+    EXPECT_EQ(events[0].raw, Bytes{40});
+    EXPECT_EQ(events[2].raw.size(), 41u);
+    EXPECT_EQ(peer.requests(), std::vector<Bytes>(2, request));
+    EXPECT_EQ(events[3].raw.size(), 41u);
 }
 
 namespace {
@@ -156,7 +140,7 @@ void expectNoAlarmLeft() {
 // The first phase's alarm runs out just before its receive begins: the
 // receive's own timeout ends the phase.
 TEST_F(Faults, AlarmBeforeADiscoveryReceiveBeganStillEndsThePhase) {
-    const int fds = nstest::openFdCount();
+    const int fds = openFdCount();
     f::beforeNth(f::Call::Recvfrom, 1, f::alarmRunsOut);
     f::failNth(f::Call::Recvfrom, 2, EIO);  // the second phase ends at once
     NsAddr found{};
@@ -168,7 +152,7 @@ TEST_F(Faults, AlarmBeforeADiscoveryReceiveBeganStillEndsThePhase) {
     EXPECT_TRUE(logs().has("BcastTimeout (signal 14)\n")) << logs().dump();
     EXPECT_TRUE(logs().has("findNS: no NSM (errno 11)\n")) << logs().dump();
     EXPECT_TRUE(logs().has("findNS: no NSM (errno 5)\n")) << logs().dump();
-    EXPECT_EQ(nstest::openFdCount(), fds);
+    EXPECT_EQ(openFdCount(), fds);
     expectNoAlarmLeft();
 }
 
@@ -176,13 +160,8 @@ TEST_F(Faults, AlarmBeforeADiscoveryReceiveBeganStillEndsThePhase) {
 // that should cut it went off before it began.
 TEST_F(Faults, AlarmBeforeTheConnectBeganStillEndsIt) {
     configure("nsm-master.16062");
-    const int full = socket(AF_INET, SOCK_STREAM, 0);
-    const NsAddr fullAddr = inetAddr(kMasterAddr, 16062);
-    ASSERT_EQ(bind(full, reinterpret_cast<const sockaddr *>(&fullAddr), sizeof fullAddr), 0);
-    ASSERT_EQ(listen(full, 0), 0);
-    const int filler = socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_EQ(connect(filler, reinterpret_cast<const sockaddr *>(&fullAddr), sizeof fullAddr), 0);
-    const int fds = nstest::openFdCount();
+    const HangingListener full = hangingListener(kMasterAddr, 16062);
+    const int fds = openFdCount();
 
     f::beforeNth(f::Call::Connect, 1, f::alarmRunsOut);
     f::failAll(f::Call::Recvfrom, EIO);  // the second attempt finds no master at once
@@ -195,32 +174,19 @@ TEST_F(Faults, AlarmBeforeTheConnectBeganStillEndsIt) {
     EXPECT_TRUE(logs().has("ReplyTimeout (signal 14)\n")) << logs().dump();
     EXPECT_TRUE(logs().has("UspMapIO: nl_connect(198.18.0.10 (16062)) failed (errno 115)\n"))
         << logs().dump();
-    EXPECT_EQ(nstest::openFdCount(), fds);
+    EXPECT_EQ(openFdCount(), fds);
     expectNoAlarmLeft();
-    close(filler);
-    close(full);
 }
 
 // A short write of the ciphertext fails the attempt; it is not continued.
 // The second attempt broadcasts and sends the request whole.
 TEST_F(Faults, ShortWriteOfTheRequestFailsTheAttempt) {
     configure("nsm-master.16063");
-    const int listener = tcpListener(kMasterAddr, 16063);
-    const int any = udpSocket("0.0.0.0", 16063);
-    const int from = udpSocket(kMasterAddr, 16063);
-    Peer peer({listener, any, from}, [&](Peer &p) {
-        const int conn = acceptOne(listener, 8000);
-        Bytes got;
-        std::uint8_t buf[256];
-        ssize_t n;
-        while (waitReadable(conn, 8000) && (n = read(conn, buf, sizeof buf)) > 0)
-            got.insert(got.end(), buf, buf + n);
-        p.report("cut", got);
-        close(conn);
-        answerDiscovery(p, any, from, masterReply());
-        serveOne(p, listener, bareRecord(NS_OK));
-    });
-    const int fds = nstest::openFdCount();
+    Peer peer;
+    peer.udp("0.0.0.0", 16063, answerFrom(kMasterAddr, 16063, masterReply()));
+    peer.tcp(kMasterAddr, 16063, always(record(NS_OK)));
+    peer.start();
+    const int fds = openFdCount();
     f::shortNth(f::Call::Send, 1, 11);  // the first attempt's frame
     NsMessage reply{};
     EXPECT_EQ(UspMapIO(req(), 16, &reply), NS_OK);
@@ -230,11 +196,11 @@ TEST_F(Faults, ShortWriteOfTheRequestFailsTheAttempt) {
     for (const auto &line : logs().lines())
         writeFailures += line.rfind("UspMapIO: nl_writesocket failed (errno ", 0) == 0;
     EXPECT_EQ(writeFailures, 1) << logs().dump();
-    const auto events = peer.finish();
-    const auto cut = tagged(events, "cut");
-    ASSERT_EQ(cut.size(), 1u);
-    EXPECT_EQ(cut[0].size(), 11u) << "the length byte and 10 of 40 bytes";
-    EXPECT_EQ(cut[0][0], 40);
-    EXPECT_EQ(tagged(events, "request"), std::vector<Bytes>{request});
-    EXPECT_EQ(nstest::openFdCount(), fds);
+    const auto events = peer.events();
+    EXPECT_EQ(peer.order(), "tut");
+    ASSERT_EQ(events.size(), 3u);
+    EXPECT_EQ(events[0].raw.size(), 11u) << "the length byte and 10 of 40 bytes";
+    EXPECT_EQ(events[0].raw[0], 40);
+    EXPECT_EQ(peer.requests(), std::vector<Bytes>{request});
+    EXPECT_EQ(openFdCount(), fds);
 }

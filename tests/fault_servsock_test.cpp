@@ -12,29 +12,31 @@
 #include <csignal>
 #include <string>
 
-#include "rsockmap/rsockmap.h"
 #include "support/faults.hpp"
-#include "support/scripted_nsm.hpp"
+#include "support/peer.hpp"
 #include "support/sockets.h"
-#include "support/testutil.hpp"
-#include "support/unique_fd.hpp"
+
+using namespace nstest;
+
+static testing::Environment *const kLogEnv =
+    testing::AddGlobalTestEnvironment(new ClientEnvironment);
 
 namespace {
 
 namespace f = nstest::faults;
 
-class ServiceSocketFault : public nstest::ScriptedNsmTest {
+class ServiceSocketFault : public ClientTest {
 protected:
     void SetUp() override {
-        ScriptedNsmTest::SetUp();
+        ClientTest::SetUp();
         initialiseLocalAddr(nullptr, nullptr);
-        serve([](const nstest::Bytes &) { return nstest::okReply(); });
+        serve(always(record(NS_OK)));
     }
 };
 
 TEST_F(ServiceSocketFault, ServerSocketFailuresCloseOnlyWhatTheyCreated) {
     ns::UniqueFd own(socket(AF_INET, SOCK_STREAM, 0));
-    fds_ = nstest::openFdCount();
+    fds_ = openFdCount();
     f::Guard guard;
 
     f::failNth(f::Call::Socket, 1, EMFILE);
@@ -56,7 +58,7 @@ TEST_F(ServiceSocketFault, ServerSocketFailuresCloseOnlyWhatTheyCreated) {
     f::reset();
 
     EXPECT_TRUE(nsm_->requests().empty());  // nothing was registered
-    EXPECT_EQ(nstest::openFdCount(), fds_);
+    EXPECT_EQ(openFdCount(), fds_);
     for (const char *line :
          {"createServerSocket: socket() failed, errno 24\n",
           "createAuthServerSocket: socket failed, errno 24\n",
@@ -64,22 +66,19 @@ TEST_F(ServiceSocketFault, ServerSocketFailuresCloseOnlyWhatTheyCreated) {
           "createAuthServerSocket: bind failed, errno 98\n",
           "createServerSocket: listen() failed, errno 95\n",
           "createAuthServerSocket: listen failed, errno 95\n"})
-        EXPECT_TRUE(log_->contains(line)) << line;
+        EXPECT_TRUE(logs().has(line)) << line << logs().dump();
 }
 
 TEST_F(ServiceSocketFault, ClientSocketFailureEndsTheAttemptOnly) {
-    ns::UniqueFd server = nstest::boundSocket("198.18.0.13", 4010, 1);
-    ASSERT_TRUE(server.valid());
-    serve([](const nstest::Bytes &) {
-        return nstest::lookupReply(nstest::inetAddr("198.18.0.13", 4010));
-    });
+    ns::UniqueFd server = tcpSocket("198.18.0.13", 4010, 1);
+    serve(always(lookupReply(inetAddr("198.18.0.13", 4010))));
     f::Guard guard;
     // The first socket is the lookup's exchange, the second the client's.
     f::failNth(f::Call::Socket, 2, EMFILE);
     ns::UniqueFd fd(createClientSocket("h", "s", -1, nullptr, nullptr));
     f::reset();
     EXPECT_TRUE(fd.valid());
-    EXPECT_TRUE(log_->contains("createClientSocket: socket errno 24\n"));
+    EXPECT_TRUE(logs().has("createClientSocket: socket errno 24\n")) << logs().dump();
     const auto requests = nsm_->requests();
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[1][3], NS_LOOKUP_FORWARD);
@@ -89,15 +88,11 @@ TEST_F(ServiceSocketFault, ClientSocketFailureEndsTheAttemptOnly) {
 // began, and the peer's full accept queue leaves the connect hanging: the
 // connect still ends, a second after the window, and the attempt with it.
 TEST_F(ServiceSocketFault, AlarmBeforeTheConnectBeganStillEndsTheWindow) {
-    ns::UniqueFd full(socket(AF_INET, SOCK_STREAM, 0));
-    const sockaddr_in peer = nstest::inetAddr("198.18.0.13", 4011);
-    ASSERT_EQ(bind(full.get(), reinterpret_cast<const sockaddr *>(&peer), sizeof peer), 0);
-    ASSERT_EQ(listen(full.get(), 0), 0);
-    ns::UniqueFd filler(socket(AF_INET, SOCK_STREAM, 0));
-    ASSERT_EQ(connect(filler.get(), reinterpret_cast<const sockaddr *>(&peer), sizeof peer), 0);
+    const HangingListener full = hangingListener("198.18.0.13", 4011);
     // The first lookup finds the peer; the forward lookup is refused.
-    serve([peer](const nstest::Bytes &request) {
-        return request[3] == 0 ? nstest::lookupReply(peer) : nstest::typeReply(NS_OK + 1);
+    serve([](const Bytes &request, int) {
+        return reply(request[ns::kOption] == 0 ? lookupReply(inetAddr("198.18.0.13", 4011))
+                                               : record(NS_OK + 1));
     });
     f::Guard guard;
     // The first connect is the lookup's exchange, the second the client's.
@@ -108,11 +103,10 @@ TEST_F(ServiceSocketFault, AlarmBeforeTheConnectBeganStillEndsTheWindow) {
     f::reset();
     EXPECT_GE(took, std::chrono::seconds(10));
     EXPECT_LT(took, std::chrono::seconds(14));
-    EXPECT_TRUE(log_->contains("AlarmHandler: got signal 14\n"));
-    EXPECT_TRUE(log_->contains("createClientSocket: connect(198.18.0.13 (4011)) timeout, errno 115\n"))
-        << log_->text();
-    EXPECT_TRUE(log_->contains("createClientSocket: lookup(\\\\h\\s) failed\n"));
-    expectNoLeak(2);
+    EXPECT_TRUE(logs().has("AlarmHandler: got signal 14\n")) << logs().dump();
+    EXPECT_TRUE(logs().has("createClientSocket: connect(198.18.0.13 (4011)) timeout, errno 115\n"));
+    EXPECT_TRUE(logs().has("createClientSocket: lookup(\\\\h\\s) failed\n"));
+    expectNoLeak();
     EXPECT_EQ(alarm(0), 0u) << "no alarm left armed";
 }
 

@@ -6,26 +6,24 @@
 #include <chrono>
 #include <thread>
 
-#include "nspeer.hpp"
+#include <cstring>
 
-using namespace nspeer;
-using nstest::kBackup1Addr;
-using nstest::kBackup2Addr;
-using nstest::kMasterAddr;
+#include "rsockmap/location_internal.hpp"
+#include "support/env.h"
+#include "support/peer.hpp"
 
-static testing::Environment *const kLogEnv = testing::AddGlobalTestEnvironment(new LogEnvironment);
+using namespace nstest;
+
+static testing::Environment *const kLogEnv =
+    testing::AddGlobalTestEnvironment(new ClientEnvironment);
 
 namespace {
-
-Bytes addrBytesOf(const NsAddr &a) { return addrBytes(a); }
 
 NsAddr addrFrom(const Bytes &b) {
     NsAddr a{};
     std::memcpy(&a, b.data(), std::min(b.size(), sizeof a));
     return a;
 }
-
-Bytes datagramOf(const Bytes &plain) { return encipher(plain); }
 
 }  // namespace
 
@@ -127,7 +125,7 @@ TEST_F(Location, LocalAddressIsTheHostsOwn) {
     int len = 0;
     usptcp_GetLocalAddr(&a, &len);
     EXPECT_EQ(len, 16);
-    EXPECT_EQ(addrBytesOf(a), addrBytesOf(inetAddr(nstest::kHostAddr, 0)));
+    EXPECT_EQ(addrBytes(a), addrBytes(inetAddr(kHostAddr, 0)));
     usptcp_Initialise();  // once per process
     EXPECT_EQ(logs().lines(), (std::vector<std::string>{
                                   "usptcp_Initialise: szHostName = 'nstest'\n",
@@ -139,32 +137,28 @@ namespace {
 // Runs the local identity lookup in a child with its own host name and hosts
 // file (private UTS and mount namespaces); reports the address found.
 Bytes localAddressWith(const char *hostName, const char *hosts) {
-    Peer child({}, [&](Peer &p) {
-        nstest::TempDir dir;
-        nstest::writeFile(dir.file("hosts"), hosts);
+    return inChild([&] {
+        TempDir dir;
+        writeFile(dir.file("hosts"), hosts);
         // The sandbox's own hosts file is replaced in this child's view only.
         if (unshare(CLONE_NEWNS | CLONE_NEWUTS) != 0 ||
             mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
             umount2("/etc/hosts", MNT_DETACH) != 0 ||
             mount(dir.file("hosts").c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) != 0 ||
-            sethostname(hostName, std::strlen(hostName)) != 0) {
-            p.report("setup-failed");
-            return;
-        }
+            sethostname(hostName, std::strlen(hostName)) != 0)
+            return Bytes{};
         NsAddr a{};
         int len = 0;
         usptcp_GetLocalAddr(&a, &len);
-        p.report("addr", addrBytes(a));
+        return addrBytes(a);
     });
-    const auto addrs = tagged(child.finish(), "addr");
-    return addrs.empty() ? Bytes{} : addrs[0];
 }
 
 }  // namespace
 
 TEST_F(Location, ALocalNameResolvingToZeroIsRetriedShort) {
     EXPECT_EQ(localAddressWith("alpha.beta", "0.0.0.0 alpha.beta\n198.18.0.13 alpha\n"),
-              addrBytesOf(inetAddr("198.18.0.13", 0)));
+              addrBytes(inetAddr("198.18.0.13", 0)));
     EXPECT_EQ(logs().lines(), (std::vector<std::string>{
                                   "usptcp_Initialise: szHostName = 'alpha.beta'\n",
                                   "usptcp_Initialise: LocalSockAddr = 0.0.0.0 (0)\n",
@@ -186,11 +180,8 @@ TEST_F(Location, LastQualifyingInterfaceGivesTheBroadcastAddress) {
     // In a network of its own: loopback (up), two broadcast interfaces and
     // a third one that stays down, which comes last.
     auto broadcastIn = [](const char *configured) {
-        Peer child({}, [&](Peer &p) {
-            if (unshare(CLONE_NEWNET) != 0) {
-                p.report("setup-failed");
-                return;
-            }
+        const Bytes addr = inChild([&] {
+            if (unshare(CLONE_NEWNET) != 0) return Bytes{};
             const char *setup =
                 "ip link set lo up && "
                 "ip link add t1a type veth peer name t1b && "
@@ -199,19 +190,13 @@ TEST_F(Location, LastQualifyingInterfaceGivesTheBroadcastAddress) {
                 "ip addr add 198.18.2.1/24 brd 198.18.2.127 dev t2a && ip link set t2a up && "
                 "ip link add t3a type veth peer name t3b && "
                 "ip addr add 198.18.3.1/24 brd 198.18.3.255 dev t3a";
-            if (std::system(setup) != 0) {
-                p.report("setup-failed");
-                return;
-            }
+            if (std::system(setup) != 0) return Bytes{};
             Marlod = const_cast<char *>(configured);
-            const int sock = socket(AF_INET, SOCK_DGRAM, 0);
+            const ns::UniqueFd sock(socket(AF_INET, SOCK_DGRAM, 0));
             NsAddr a{};
-            const int rc = FindBcastAddr(sock, &a);
-            close(sock);
-            p.report(rc == 0 ? "addr" : "failed", addrBytes(a));
+            return FindBcastAddr(sock.get(), &a) == 0 ? addrBytes(a) : Bytes{};
         });
-        const auto addrs = tagged(child.finish(), "addr");
-        return addrs.empty() ? std::string("none") : shown(addrFrom(addrs[0]));
+        return addr.empty() ? std::string("none") : shown(addrFrom(addr));
     };
     EXPECT_EQ(broadcastIn(nullptr), "198.18.2.127 (16024)");
     EXPECT_EQ(broadcastIn("nsm-master.17000"), "198.18.2.127 (17000)");
@@ -221,17 +206,13 @@ TEST_F(Location, LastQualifyingInterfaceGivesTheBroadcastAddress) {
 }
 
 TEST_F(Location, NoQualifyingInterfaceLeavesTheAddressAlone) {
-    Peer child({}, [&](Peer &p) {
-        if (unshare(CLONE_NEWNET) != 0 || std::system("ip link set lo up") != 0) {
-            p.report("setup-failed");
-            return;
-        }
-        const int sock = socket(AF_INET, SOCK_DGRAM, 0);
+    const Bytes addr = inChild([] {
+        if (unshare(CLONE_NEWNET) != 0 || std::system("ip link set lo up") != 0) return Bytes{};
+        const ns::UniqueFd sock(socket(AF_INET, SOCK_DGRAM, 0));
         NsAddr a = inetAddr("1.2.3.4", 99);
-        const int rc = FindBcastAddr(sock, &a);
-        p.report(rc == 0 ? "addr" : "failed", addrBytes(a));
+        return FindBcastAddr(sock.get(), &a) == 0 ? addrBytes(a) : Bytes{};
     });
-    EXPECT_EQ(tagged(child.finish(), "addr"), std::vector<Bytes>{addrBytes(inetAddr("1.2.3.4", 99))});
+    EXPECT_EQ(addr, addrBytes(inetAddr("1.2.3.4", 99)));
     EXPECT_EQ(FindBcastAddr(-1, nullptr), -1);
     EXPECT_EQ(logs().lines().back(), "FindBcastAddr: ioctl(SIOCGIFCONF) failed (errno 9)\n");
 }
@@ -248,7 +229,7 @@ TEST(DiscoveryReply, IgnoresAllButAMastersReply) {
             << len;
     }
     for (int type : {NS_BACKUP, NS_OK, NS_FINDMASTER})
-        EXPECT_EQ(ns::decodeDiscoveryReply(datagramOf(bareRecord(type)), source, &out),
+        EXPECT_EQ(ns::decodeDiscoveryReply(encipher(record(type)), source, &out),
                   ns::DiscoveryReply::Ignored);
     EXPECT_EQ(addrBytes(out), addrBytes(untouched));
 }
@@ -256,13 +237,13 @@ TEST(DiscoveryReply, IgnoresAllButAMastersReply) {
 TEST(DiscoveryReply, MasterIsReachedAtItsItemOrItsSource) {
     NsAddr source = inetAddr(kBackup1Addr, 4242);
     NsAddr out{};
-    EXPECT_EQ(ns::decodeDiscoveryReply(datagramOf(masterReply()), source, &out),
+    EXPECT_EQ(ns::decodeDiscoveryReply(encipher(masterReply()), source, &out),
               ns::DiscoveryReply::MasterDefault);
     EXPECT_EQ(addrBytes(out), addrBytes(source));
 
     NsAddr own = inetAddr(kBackup2Addr, 5000);
     own.sin_family = 0x1234;  // whatever the item holds, the family is 2
-    EXPECT_EQ(ns::decodeDiscoveryReply(datagramOf(masterReply(&own)), source, &out),
+    EXPECT_EQ(ns::decodeDiscoveryReply(encipher(masterReply(&own)), source, &out),
               ns::DiscoveryReply::MasterOwn);
     EXPECT_EQ(addrBytes(out), addrBytes(inetAddr(kBackup2Addr, 5000)));
 }
@@ -277,7 +258,7 @@ TEST(DiscoveryReply, HostileAddressItemsStayInBounds) {
     longItem.resize(40, 0xEE);
     ns::RecordBuilder b(NS_MASTER);
     b.address(longItem.data(), static_cast<int>(longItem.size()));
-    EXPECT_EQ(ns::decodeDiscoveryReply(datagramOf(plainOf(b)), source, &out),
+    EXPECT_EQ(ns::decodeDiscoveryReply(encipher(plainOf(b)), source, &out),
               ns::DiscoveryReply::MasterOwn);
     EXPECT_EQ(addrBytes(out), addrBytes(own));
 
@@ -286,7 +267,7 @@ TEST(DiscoveryReply, HostileAddressItemsStayInBounds) {
     s.address(&own, 8);
     NsAddr sourceWithTail = source;
     std::memset(sourceWithTail.sin_zero, 0x5A, sizeof sourceWithTail.sin_zero);
-    EXPECT_EQ(ns::decodeDiscoveryReply(datagramOf(plainOf(s)), sourceWithTail, &out),
+    EXPECT_EQ(ns::decodeDiscoveryReply(encipher(plainOf(s)), sourceWithTail, &out),
               ns::DiscoveryReply::MasterOwn);
     Bytes expect = addrBytes(own);
     std::memset(expect.data() + 8, 0x5A, 8);
@@ -295,15 +276,15 @@ TEST(DiscoveryReply, HostileAddressItemsStayInBounds) {
     // An item reaching past the received bytes is no item.
     Bytes cut = plainOf(b);
     cut.resize(30);
-    EXPECT_EQ(ns::decodeDiscoveryReply(datagramOf(cut), source, &out),
+    EXPECT_EQ(ns::decodeDiscoveryReply(encipher(cut), source, &out),
               ns::DiscoveryReply::MasterDefault);
-    Bytes farOffset = bareRecord(NS_MASTER);
+    Bytes farOffset = record(NS_MASTER);
     farOffset[ns::kAddrOffset] = 200;
-    EXPECT_EQ(ns::decodeDiscoveryReply(datagramOf(farOffset), source, &out),
+    EXPECT_EQ(ns::decodeDiscoveryReply(encipher(farOffset), source, &out),
               ns::DiscoveryReply::MasterDefault);
 
     // A datagram longer than the receive buffer counts only its first 256 bytes.
-    Bytes huge = datagramOf(masterReply(&own));
+    Bytes huge = encipher(masterReply(&own));
     huge.resize(2000, 0x11);
     EXPECT_EQ(ns::decodeDiscoveryReply(huge, source, &out), ns::DiscoveryReply::MasterOwn);
 }
@@ -312,16 +293,16 @@ TEST(DiscoveryReply, HostileAddressItemsStayInBounds) {
 
 TEST_F(Location, DiscoveryTakesTheMastersOwnAddressAndRemembersIt) {
     const NsAddr own = inetAddr(kBackup2Addr, 5000);
-    const int any = udpSocket("0.0.0.0", NS_DEFAULT_PORT);
-    const int from = udpSocket(kMasterAddr, NS_DEFAULT_PORT);
-    Peer peer({any, from}, [&](Peer &p) { answerDiscovery(p, any, from, masterReply(&own)); });
-    const int fds = nstest::openFdCount();
+    Peer peer;
+    peer.udp("0.0.0.0", NS_DEFAULT_PORT, answerFrom(kMasterAddr, NS_DEFAULT_PORT, masterReply(&own)));
+    peer.start();
+    const int fds = openFdCount();
 
     NsAddr found{};
     ASSERT_EQ(findNS(0, &found), 0);
     EXPECT_EQ(addrBytes(found), addrBytes(own));
-    EXPECT_EQ(tagged(peer.finish(), "discovery"), std::vector<Bytes>{bareRecord(NS_FINDMASTER)});
-    EXPECT_EQ(nstest::openFdCount(), fds);
+    EXPECT_EQ(peer.datagrams(), std::vector<Bytes>{record(NS_FINDMASTER)});
+    EXPECT_EQ(openFdCount(), fds);
     EXPECT_TRUE(logs().has("FindBcastAddr: broadcast address = 198.18.0.255 (16024)\n"))
         << logs().dump();
     EXPECT_TRUE(logs().has("findNS: NSM master own address 198.18.0.12 (5000)\n"));
@@ -332,61 +313,48 @@ TEST_F(Location, DiscoveryTakesTheMastersOwnAddressAndRemembersIt) {
     ASSERT_EQ(findNS(0, &again), 0);
     EXPECT_EQ(addrBytes(again), addrBytes(own));
     EXPECT_TRUE(logs().has("presetNS: returning override 198.18.0.12 (5000)\n"));
+    EXPECT_EQ(peer.order(), "u");
 }
 
 TEST_F(Location, DiscoveryByBroadcastIgnoresTheConfiguration) {
     configure("nsm-master.16040");
-    const int any = udpSocket("0.0.0.0", 16040);
-    const int from = udpSocket(kBackup1Addr, 16041);  // its source port is the TCP port
-    Peer peer({any, from}, [&](Peer &p) { answerDiscovery(p, any, from, masterReply()); });
+    Peer peer;
+    // The source port of the reply is the master's TCP port.
+    peer.udp("0.0.0.0", 16040, answerFrom(kBackup1Addr, 16041, masterReply()));
+    peer.start();
 
     NsAddr found{};
     ASSERT_EQ(findNS(1, &found), 0);
     EXPECT_EQ(shown(found), "198.18.0.11 (16041)");
     EXPECT_EQ(found.sin_family, AF_INET);
-    EXPECT_EQ(tagged(peer.finish(), "discovery").size(), 1u);
+    EXPECT_EQ(peer.order(), "u");
     EXPECT_TRUE(logs().has("findNS: NSM master default address 198.18.0.11 (16041)\n"))
         << logs().dump();
     // The configuration is never read: presetNS only remembers the master.
-    for (const auto &line : logs().lines()) {
-        EXPECT_NE(line.rfind("presetNS: calling", 0), 0u) << line;
-        EXPECT_NE(line.rfind("presetNS: returning", 0), 0u) << line;
-    }
+    EXPECT_FALSE(logs().mentions("presetNS: calling"));
+    EXPECT_FALSE(logs().mentions("presetNS: returning"));
 }
 
 // A backup's reply and a datagram too short to read each start a fresh
 // 5-second wait; only then does the second phase ask any NSM.
 TEST_F(Location, OtherRepliesExtendTheFirstPhase) {
-    const int any = udpSocket("0.0.0.0", NS_DEFAULT_PORT);
-    const int master = udpSocket(kMasterAddr, NS_DEFAULT_PORT);
-    const int backup = udpSocket(kBackup1Addr, NS_DEFAULT_PORT);
-    Peer peer({any, master, backup}, [&](Peer &p) {
-        auto first = recvDatagram(any, 8000);
-        if (!first) return;
-        const auto t0 = std::chrono::steady_clock::now();
-        p.report("discovery", first->plain);
-        sendDatagram(backup, first->source, bareRecord(NS_BACKUP));
-        std::this_thread::sleep_for(std::chrono::seconds(1));
-        sendRaw(backup, first->source, Bytes(10, 0x07));
-        auto second = recvDatagram(any, 12000);
-        if (!second) return;
-        const auto gap = std::chrono::duration_cast<std::chrono::milliseconds>(
-            std::chrono::steady_clock::now() - t0);
-        p.report("discovery", second->plain);
-        p.report("gap-ms", {static_cast<std::uint8_t>(gap.count() / 100)});
-        sendDatagram(master, second->source, masterReply());
+    Peer peer;
+    peer.udp("0.0.0.0", NS_DEFAULT_PORT, [](const Bytes &, int n) {
+        if (n > 0) return std::vector<Datagram>{datagramFrom(kMasterAddr, NS_DEFAULT_PORT, masterReply())};
+        return std::vector<Datagram>{datagramFrom(kBackup1Addr, NS_DEFAULT_PORT, record(NS_BACKUP)),
+                                     {inetAddr(kBackup1Addr, NS_DEFAULT_PORT), Bytes(10, 0x07), 1000}};
     });
+    peer.start();
 
     NsAddr found{};
     ASSERT_EQ(findNS(0, &found), 0);
     EXPECT_EQ(shown(found), "198.18.0.10 (16024)");
-    const auto events = peer.finish();
-    EXPECT_EQ(tagged(events, "discovery"),
-              (std::vector<Bytes>{bareRecord(NS_FINDMASTER), bareRecord(NS_FINDANY)}));
-    const auto gap = tagged(events, "gap-ms");
-    ASSERT_EQ(gap.size(), 1u);
-    EXPECT_GE(gap[0][0], 59) << "tenths of a second between the phases";
-    EXPECT_LE(gap[0][0], 70);
+    const auto events = peer.events();
+    EXPECT_EQ(peer.datagrams(), (std::vector<Bytes>{record(NS_FINDMASTER), record(NS_FINDANY)}));
+    ASSERT_EQ(events.size(), 2u);
+    const auto gap = events[1].at - events[0].at;
+    EXPECT_GE(gap, std::chrono::milliseconds(5900)) << "between the phases";
+    EXPECT_LT(gap, std::chrono::milliseconds(7100));
     EXPECT_EQ(logs().count("BcastTimeout (signal 14)\n"), 1) << logs().dump();
     EXPECT_EQ(logs().count("findNS: no NSM (errno 4)\n"), 1);
 }

@@ -8,32 +8,27 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "rsockmap/namelist.hpp"
-#include "rsockmap/rsockmap.h"
-#include "support/debug.h"
-#include "support/scripted_nsm.hpp"
-#include "support/testutil.hpp"
-#include "support/unique_fd.hpp"
+#include "support/peer.hpp"
+
+using namespace nstest;
+
+static testing::Environment *const kLogEnv =
+    testing::AddGlobalTestEnvironment(new ClientEnvironment);
 
 namespace {
 
-using nstest::Bytes;
-using nstest::frame;
-using nstest::record;
 using Status = ns::NameListDecoder::Status;
 
-std::span<const std::uint8_t> asBytes(const std::string &s) {
-    return {reinterpret_cast<const std::uint8_t *>(s.data()), s.size()};
-}
-
 // Feeds the whole stream at once; returns the status.
-Status decode(const std::string &stream, ns::NameGather &names) {
+Status decode(const Bytes &stream, ns::NameGather &names) {
     ns::NameListDecoder decoder(names);
-    decoder.feed(asBytes(stream));
+    decoder.feed(stream);
     return decoder.status();
 }
 
@@ -51,10 +46,10 @@ Bytes rawNameRecord(std::uint8_t nameOffset, const Bytes &items) {
 
 TEST(NameListDecoder, ThreeNamesBecomeOneBlockInArrivalOrder) {
     ns::NameGather names;
-    const std::string stream = nstest::listStream({"a", "bb", "ccc"}) + "trailing bytes";
+    const Bytes stream = listStream({"a", "bb", "ccc"}) + Bytes(14, 't');
     ns::NameListDecoder decoder(names);
     // Bytes behind the end record are not taken.
-    EXPECT_EQ(decoder.feed(asBytes(stream)), stream.size() - 14);
+    EXPECT_EQ(decoder.feed(stream), stream.size() - 14);
     ASSERT_EQ(decoder.status(), Status::Done);
     ASSERT_EQ(names.count(), 3u);
     EXPECT_EQ(names.size(), 3u + 4u + 5u);  // m + 2 per name
@@ -73,13 +68,13 @@ TEST(NameListDecoder, ThreeNamesBecomeOneBlockInArrivalOrder) {
 
 TEST(NameListDecoder, FramesSplitAnywhereDecodeTheSame) {
     const std::vector<std::string> want = {"alpha", "", "\\\\host\\svc", std::string(127, 'x')};
-    const std::string stream = nstest::listStream(want);
+    const Bytes stream = listStream(want);
     for (std::size_t piece : {1u, 2u, 7u, 24u, 25u, 300u}) {
         SCOPED_TRACE(piece);
         ns::NameGather names;
         ns::NameListDecoder decoder(names);
         for (std::size_t at = 0; at < stream.size(); at += piece)
-            decoder.feed(asBytes(stream.substr(at, piece)));
+            decoder.feed(std::span(stream).subspan(at, std::min(piece, stream.size() - at)));
         ASSERT_EQ(decoder.status(), Status::Done);
         char **list = names.toList();
         ASSERT_NE(list, nullptr);
@@ -91,21 +86,22 @@ TEST(NameListDecoder, FramesSplitAnywhereDecodeTheSame) {
 
 TEST(NameListDecoder, HeadThenEndHoldsNoNames) {
     ns::NameGather names;
-    EXPECT_EQ(decode(frame(record(NS_LISTHEAD)) + frame(record(NS_LISTEND)), names), Status::Done);
+    EXPECT_EQ(decode(frameOf(record(NS_LISTHEAD)) + frameOf(record(NS_LISTEND)), names),
+              Status::Done);
     EXPECT_EQ(names.count(), 0u);
 }
 
 TEST(NameListDecoder, BrokenFramesAndHeadsAreRefused) {
-    const std::string head = frame(record(NS_LISTHEAD));
+    const Bytes head = frameOf(record(NS_LISTHEAD));
     struct Case {
         const char *what;
-        std::string stream;
+        Bytes stream;
     } cases[] = {
-        {"end record first", frame(record(NS_LISTEND)) + frame(record(NS_LISTEND))},
-        {"name record first", frame(record(NS_OK, "x")) + frame(record(NS_LISTEND))},
-        {"length byte 0", std::string(1, '\0')},
-        {"length byte 24", std::string(1, '\x18') + std::string(24, 'k')},
-        {"length byte 24 after the head", head + std::string(1, '\x18') + std::string(24, 'k')},
+        {"end record first", frameOf(record(NS_LISTEND)) + frameOf(record(NS_LISTEND))},
+        {"name record first", frameOf(record(NS_OK, "x")) + frameOf(record(NS_LISTEND))},
+        {"length byte 0", Bytes{0}},
+        {"length byte 24", Bytes{24} + Bytes(24, 'k')},
+        {"length byte 24 after the head", head + Bytes{24} + Bytes(24, 'k')},
     };
     for (const auto &c : cases) {
         ns::NameGather names;
@@ -114,7 +110,7 @@ TEST(NameListDecoder, BrokenFramesAndHeadsAreRefused) {
 }
 
 TEST(NameListDecoder, HostileNameRecordsAreRefusedWithoutReadingOutside) {
-    const std::string head = frame(record(NS_LISTHEAD));
+    const Bytes head = frameOf(record(NS_LISTHEAD));
     struct Case {
         const char *what;
         Bytes rec;
@@ -133,15 +129,16 @@ TEST(NameListDecoder, HostileNameRecordsAreRefusedWithoutReadingOutside) {
     };
     for (const auto &c : cases) {
         ns::NameGather names;
-        EXPECT_EQ(decode(head + frame(c.rec) + frame(record(NS_LISTEND)), names), Status::Bad)
+        EXPECT_EQ(decode(head + frameOf(c.rec) + frameOf(record(NS_LISTEND)), names), Status::Bad)
             << c.what;
         EXPECT_EQ(names.count(), 0u) << c.what;
     }
     // A name item without its NUL, or with a NUL inside, stays within its
     // length; the stored name gets a NUL of its own.
     ns::NameGather names;
-    ASSERT_EQ(decode(head + frame(rawNameRecord(16, {3, 'a', 'b', 'c'})) +
-                         frame(rawNameRecord(16, {3, 'x', 0, 'y', 0})) + frame(record(NS_LISTEND)),
+    ASSERT_EQ(decode(head + frameOf(rawNameRecord(16, {3, 'a', 'b', 'c'})) +
+                         frameOf(rawNameRecord(16, {3, 'x', 0, 'y', 0})) +
+                         frameOf(record(NS_LISTEND)),
                      names),
               Status::Done);
     char **list = names.toList();
@@ -154,34 +151,33 @@ TEST(NameListDecoder, HostileNameRecordsAreRefusedWithoutReadingOutside) {
 
 // ---- whole retrievals ---------------------------------------------------
 
-using NameListTest = nstest::ScriptedNsmTest;
+using NameListTest = ClientTest;
 
 char **const kUntouched = reinterpret_cast<char **>(0x1);
 
 // First of the tests that bind ports: retrievals leave their ports in
 // TIME_WAIT when all tests run in one process.
 TEST_F(NameListTest, StreamSocketBindsTheThirdPortWhenTwoAreTaken) {
-    ns::UniqueFd p1 = nstest::boundSocket("0.0.0.0", 1025), p2 = nstest::boundSocket("0.0.0.0", 1026);
-    ASSERT_TRUE(p1.valid() && p2.valid());
-    const int before = nstest::openFdCount();
+    ns::UniqueFd p1 = tcpSocket("0.0.0.0", 1025, -1), p2 = tcpSocket("0.0.0.0", 1026, -1);
+    const int before = openFdCount();
     NsAddr addr;
     std::memset(&addr, 0xee, sizeof addr);
     ns::UniqueFd fd(usptcp_CreateStreamSock(&addr));
     ASSERT_TRUE(fd.valid());
     EXPECT_EQ(addr.sin_port, htons(1027));
     EXPECT_EQ(addr.sin_family, AF_INET);
-    EXPECT_STREQ(inet_ntoa(addr.sin_addr), nstest::kHostAddr);
+    EXPECT_STREQ(inet_ntoa(addr.sin_addr), kHostAddr);
     EXPECT_EQ(std::memcmp(addr.sin_zero, "\0\0\0\0\0\0\0\0", 8), 0);
     // It listens: a connection is taken into its backlog.
     ns::UniqueFd peer(socket(AF_INET, SOCK_STREAM, 0));
     EXPECT_EQ(connect(peer.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
     peer.reset();
     fd.reset();
-    EXPECT_EQ(nstest::openFdCount(), before);
+    EXPECT_EQ(openFdCount(), before);
 }
 
 TEST_F(NameListTest, RequestCarriesPatternSelectorAndAddress_ThreeNamesArrive) {
-    serveStream(nstest::listStream({"a", "bb", "ccc"}));
+    serve(streaming({"a", "bb", "ccc"}));
     char **list = kUntouched;
     ASSERT_EQ(usptcp_GetNameList("abcde", 0x1234, &list), 3);
     expectNoLeak();
@@ -200,7 +196,7 @@ TEST_F(NameListTest, RequestCarriesPatternSelectorAndAddress_ThreeNamesArrive) {
     NsAddr addr;
     std::memcpy(&addr, r.data() + 24, sizeof addr);
     EXPECT_EQ(addr.sin_family, AF_INET);
-    EXPECT_STREQ(inet_ntoa(addr.sin_addr), nstest::kHostAddr);
+    EXPECT_STREQ(inet_ntoa(addr.sin_addr), kHostAddr);
     EXPECT_GE(ntohs(addr.sin_port), 1025);
 
     ASSERT_NE(list, kUntouched);
@@ -209,21 +205,21 @@ TEST_F(NameListTest, RequestCarriesPatternSelectorAndAddress_ThreeNamesArrive) {
     EXPECT_STREQ(list[2], "ccc");
     EXPECT_EQ(list[3], nullptr);
     std::free(list);
-    EXPECT_TRUE(log_->contains("usptcp_GetNameList: abcde, 4660\n"));
-    EXPECT_TRUE(log_->contains("usptcp_GetNameList: (abcde) returning 3 matches\n"));
+    EXPECT_TRUE(logs().has("usptcp_GetNameList: abcde, 4660\n")) << logs().dump();
+    EXPECT_TRUE(logs().has("usptcp_GetNameList: (abcde) returning 3 matches\n"));
 }
 
 TEST_F(NameListTest, HeadThenEndGivesZeroAndANullList) {
-    serveStream(frame(record(NS_LISTHEAD)) + frame(record(NS_LISTEND)));
+    serve(streaming({}));
     char **list = kUntouched;
     EXPECT_EQ(usptcp_GetNameList("nothing*", 1, &list), 0);
     EXPECT_EQ(list, nullptr);
     expectNoLeak();
-    EXPECT_TRUE(log_->contains("usptcp_GetNameList: (nothing*) returning 0 matches\n"));
+    EXPECT_TRUE(logs().has("usptcp_GetNameList: (nothing*) returning 0 matches\n"));
 }
 
 TEST_F(NameListTest, NoConnectionWithinFiveSeconds) {
-    serve([](const Bytes &) { return nstest::okReply(); });
+    serve(always(record(NS_OK)));
     char **list = kUntouched;
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(usptcp_GetNameList("x", 0, &list), -1);
@@ -232,54 +228,49 @@ TEST_F(NameListTest, NoConnectionWithinFiveSeconds) {
     EXPECT_LT(waited, std::chrono::seconds(7));
     EXPECT_EQ(list, nullptr);
     expectNoLeak();
-    EXPECT_TRUE(log_->contains("usptcp_GetNameList: no connection from marlod\n"));
-    EXPECT_TRUE(log_->contains("usptcp_GetNameList: (x) returning -1 matches\n"));
+    EXPECT_TRUE(logs().has("usptcp_GetNameList: no connection from marlod\n")) << logs().dump();
+    EXPECT_TRUE(logs().has("usptcp_GetNameList: (x) returning -1 matches\n"));
 }
 
 TEST_F(NameListTest, RefusedRequestFailsWithoutWaiting) {
-    serve([](const Bytes &) { return nstest::typeReply(33); });
+    serve(always(record(33)));
     char **list = kUntouched;
     EXPECT_EQ(usptcp_GetNameList("x", 0, &list), -1);
     EXPECT_EQ(list, nullptr);
     expectNoLeak();
-    EXPECT_TRUE(log_->contains("usptcp_GetNameList: request failed\n"));
+    EXPECT_TRUE(logs().has("usptcp_GetNameList: request failed\n")) << logs().dump();
 }
 
 TEST_F(NameListTest, BrokenStreamsFailAndReleaseWhatArrived) {
-    const std::string head = frame(record(NS_LISTHEAD));
-    const std::string twoNames = head + frame(record(NS_OK, "one")) + frame(record(NS_OK, "two"));
-    const std::vector<std::pair<const char *, std::string>> streams = {
-        {"first record not the head", frame(record(NS_LISTEND))},
+    const Bytes head = frameOf(record(NS_LISTHEAD));
+    const Bytes twoNames = head + frameOf(record(NS_OK, "one")) + frameOf(record(NS_OK, "two"));
+    const std::vector<std::pair<const char *, Bytes>> streams = {
+        {"first record not the head", frameOf(record(NS_LISTEND))},
         {"ends before the end record", twoNames},
-        {"record of 24 bytes", twoNames + std::string(1, '\x18') + std::string(24, 'k')},
+        {"record of 24 bytes", twoNames + Bytes{24} + Bytes(24, 'k')},
     };
-    std::size_t next = 0;
-    serve([&](const Bytes &) {
-        nstest::Reply r = nstest::okReply();
-        r.connectBack = true;
-        r.stream = streams[next].second;
-        return r;
+    serve([&](const Bytes &, int n) {
+        return streamBack(streams[static_cast<std::size_t>(n)].second);
     });
-    for (; next < streams.size(); ++next) {
-        SCOPED_TRACE(streams[next].first);
+    for (const auto &[what, stream] : streams) {
+        SCOPED_TRACE(what);
         char **list = kUntouched;
         EXPECT_EQ(usptcp_GetNameList("*", 0, &list), -1);
         EXPECT_EQ(list, nullptr);
-        expectNoLeak(next + 1);
+        expectNoLeak();
     }
-    EXPECT_TRUE(log_->contains("usptcp_GetNameList: receive failure (errno "));
+    EXPECT_TRUE(logs().mentions("usptcp_GetNameList: receive failure (errno ")) << logs().dump();
 }
 
 // A connection from 198.18.0.13 (not the master) to the listening address
-// that a request carries, sending `stream`; kept open, unread.
-ns::UniqueFd forgedConnection(const Bytes &request, const std::string &stream) {
-    ns::UniqueFd fd = nstest::boundSocket("198.18.0.13", 0);
-    NsAddr to;
-    std::memcpy(&to, request.data() + request[9] + 1, sizeof to);
-    to.sin_family = AF_INET;
-    if (connect(fd.get(), reinterpret_cast<const sockaddr *>(&to), sizeof to) != 0) return {};
-    if (write(fd.get(), stream.data(), stream.size()) != static_cast<ssize_t>(stream.size()))
-        return {};
+// that a request carries, sending a well-formed list; kept open, unread.
+ns::UniqueFd neighbourConnects(const Bytes &request) {
+    ns::UniqueFd fd = tcpSocket("198.18.0.13", 0, -1);
+    NsAddr to{};
+    if (ns::RecordView(request).addressItem(&to) < 0 ||
+        connect(fd.get(), reinterpret_cast<const sockaddr *>(&to), sizeof to) != 0 ||
+        !writeBytes(fd.get(), listStream({"forged"})))
+        fd.reset();
     return fd;
 }
 
@@ -287,48 +278,43 @@ ns::UniqueFd forgedConnection(const Bytes &request, const std::string &stream) {
 // connection, even one that arrives first with a well-formed list, is closed
 // unread, and the wait for the master goes on within the same 5 seconds.
 TEST_F(NameListTest, OnlyTheMasterMayConnectBack) {
-    const std::string forgedList = nstest::listStream({"forged"});
-    std::vector<ns::UniqueFd> forged;
-    bool masterConnects = true;
-    serve([&](const Bytes &request) {
-        forged.push_back(forgedConnection(request, forgedList));
-        EXPECT_TRUE(forged.back().valid());
-        nstest::Reply r = nstest::okReply();
-        r.connectBack = masterConnects;
-        r.stream = nstest::listStream({"real"});
-        return r;
+    // The peer holds the neighbours' connections (it runs in a child).
+    auto held = std::make_shared<std::vector<ns::UniqueFd>>();
+    serve([held](const Bytes &request, int) {
+        held->push_back(neighbourConnects(request));
+        return streamBack(listStream({"real"}));
     });
     char **list = kUntouched;
     ASSERT_EQ(usptcp_GetNameList("*", 0, &list), 1);
     EXPECT_STREQ(list[0], "real");
     std::free(list);
-    ASSERT_TRUE(nsm_->waitServed(1));
-    EXPECT_TRUE(log_->contains("usptcp_GetNameList: connection from 198.18.0.13 ("));
-    forged.clear();
-    EXPECT_EQ(nstest::openFdCount(), fds_);
+    EXPECT_TRUE(logs().mentions("usptcp_GetNameList: connection from 198.18.0.13 ("))
+        << logs().dump();
+    expectNoLeak();
 
     // Only neighbours connect, one at once and one 3 seconds later: the call
     // fails when the first 5 seconds are up, not 5 seconds after the last.
-    masterConnects = false;
-    std::thread late;
-    const auto start = std::chrono::steady_clock::now();
-    serve([&](const Bytes &request) {
-        forged.push_back(forgedConnection(request, forgedList));
-        late = std::thread([&, request] {
-            std::this_thread::sleep_for(std::chrono::seconds(3));
-            ns::UniqueFd again = forgedConnection(request, forgedList);
-            EXPECT_TRUE(again.valid());
-        });
-        return nstest::okReply();
+    serve([held](const Bytes &request, int) {
+        held->push_back(neighbourConnects(request));
+        return reply(record(NS_OK));
+    });
+    ns::UniqueFd late;
+    std::thread neighbour([&] {
+        for (int i = 0; i < 500 && nsm_->requests().empty(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::this_thread::sleep_for(std::chrono::seconds(3));
+        if (!nsm_->requests().empty()) late = neighbourConnects(nsm_->requests()[0]);
     });
     list = kUntouched;
+    const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(usptcp_GetNameList("*", 0, &list), -1);
     const auto waited = std::chrono::steady_clock::now() - start;
-    late.join();
+    neighbour.join();
+    EXPECT_TRUE(late.valid());
     EXPECT_LT(waited, std::chrono::seconds(7));  // a fresh 5 s would give 8
     EXPECT_EQ(list, nullptr);
-    EXPECT_TRUE(log_->contains("usptcp_GetNameList: no connection from marlod\n"));
-    forged.clear();
+    EXPECT_TRUE(logs().has("usptcp_GetNameList: no connection from marlod\n")) << logs().dump();
+    late.reset();
     expectNoLeak();
 }
 
@@ -344,25 +330,27 @@ TEST_F(NameListTest, EndlessListStopsAtItsBounds) {
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         ns::setNameListBounds(c.names, c.bytes);
+        const std::string name(c.nameLength, 'n');
         // Exactly at the bound still fits.
-        serveStream(nstest::listStream(std::vector<std::string>(9, std::string(c.nameLength, 'n'))));
+        serve(streaming(std::vector<std::string>(9, name)));
         char **list = kUntouched;
         ASSERT_EQ(usptcp_GetNameList("*", 0, &list), 9);
         std::free(list);
         // Far more than the bound, and no end record: the client stops
         // reading and the server sees the connection closed.
-        std::string endless = nstest::frame(record(NS_LISTHEAD));
-        const std::string one = frame(record(NS_OK, std::string(c.nameLength, 'n').c_str()));
-        for (int i = 0; i < 5000; ++i) endless += one;
-        serveStream(endless);
+        Bytes endless = frameOf(record(NS_LISTHEAD));
+        const Bytes one = frameOf(record(NS_OK, name.c_str()));
+        for (int i = 0; i < 5000; ++i) endless.insert(endless.end(), one.begin(), one.end());
+        serve([endless](const Bytes &, int) { return streamBack(endless); });
         list = kUntouched;
         errno = 0;
         EXPECT_EQ(usptcp_GetNameList("*", 0, &list), -1);
         EXPECT_EQ(errno, EMSGSIZE);
         EXPECT_EQ(list, nullptr);
         expectNoLeak();
-        EXPECT_TRUE(log_->contains(
-            "usptcp_GetNameList: receive failure (errno " + std::to_string(EMSGSIZE) + ")\n"));
+        EXPECT_TRUE(logs().has("usptcp_GetNameList: receive failure (errno " +
+                               std::to_string(EMSGSIZE) + ")\n"))
+            << logs().dump();
     }
     ns::setNameListBounds(0, 0);
 }
@@ -370,7 +358,7 @@ TEST_F(NameListTest, EndlessListStopsAtItsBounds) {
 // A pattern that does not fit beside the address, and an admin host name
 // longer than an item, are refused unsent as every over-limit request is.
 TEST_F(NameListTest, TooLongPatternOrHostIsRefusedUnsent) {
-    serve([](const Bytes &) { return nstest::okReply(); });
+    serve(always(record(NS_OK)));
     char **list = kUntouched;
     errno = 0;
     EXPECT_EQ(usptcp_GetNameList(std::string(110, 'p').c_str(), 0, &list), -1);
@@ -383,12 +371,14 @@ TEST_F(NameListTest, TooLongPatternOrHostIsRefusedUnsent) {
     ASSERT_NE(list, kUntouched);
     EXPECT_EQ(list[0], nullptr);
     EXPECT_TRUE(nsm_->requests().empty());
-    EXPECT_EQ(nstest::openFdCount(), fds_);
-    EXPECT_TRUE(log_->contains("usptcp_GetNameList: request too long for the record\n"));
-    EXPECT_TRUE(log_->contains("usptcp_GetAdminHost: request too long for the record\n"));
-    EXPECT_FALSE(log_->contains("usptcp_GetNameList: request failed\n", 0));
+    expectNoLeak();
+    EXPECT_TRUE(logs().has("usptcp_GetNameList: request too long for the record\n"))
+        << logs().dump();
+    EXPECT_TRUE(logs().has("usptcp_GetAdminHost: request too long for the record\n"))
+        << logs().dump();
+    EXPECT_FALSE(logs().mentions("usptcp_GetNameList: request failed")) << logs().dump();
     // 109 characters still fit beside the address.
-    serveStream(nstest::listStream({"p"}));
+    serve(streaming({"p"}));
     EXPECT_EQ(usptcp_GetNameList(std::string(109, 'p').c_str(), 0, &list), 1);
     std::free(list);
 }
@@ -396,34 +386,31 @@ TEST_F(NameListTest, TooLongPatternOrHostIsRefusedUnsent) {
 // ---- admin hosts ----------------------------------------------------------
 
 TEST_F(NameListTest, AdminHostOfOneHost) {
-    serve([](const Bytes &) { return nstest::replyWith(record(NS_OK, "adminbox")); });
+    serve(always(record(NS_OK, "adminbox")));
     char **list = kUntouched;
     EXPECT_EQ(usptcp_GetAdminHost("somehost", &list), 1);
     expectNoLeak();
     ASSERT_NE(list, kUntouched);
     EXPECT_STREQ(list[0], "adminbox");
     EXPECT_EQ(list[1], nullptr);
-    const Bytes r = nsm_->requests().at(0);
-    EXPECT_EQ(r, record(NS_ADMINHOST, "somehost"));  // length n + 18, all else zero
-    EXPECT_TRUE(log_->contains("usptcp_GetAdminHost(somehost)\n"));
-    EXPECT_TRUE(log_->contains("usptcp_GetAdminHost: returning 32 (host='adminbox')\n"));
+    // The request: length n + 18, all else zero.
+    EXPECT_EQ(nsm_->requests().at(0), record(NS_ADMINHOST, "somehost"));
+    EXPECT_TRUE(logs().has("usptcp_GetAdminHost(somehost)\n")) << logs().dump();
+    EXPECT_TRUE(logs().has("usptcp_GetAdminHost: returning 32 (host='adminbox')\n"));
 }
 
 TEST_F(NameListTest, AdminHostNameIsCutTo127Characters) {
     // A 150-character name item (its length byte read as signed would be
     // negative; the copy goes up to the NUL, which lies past 127).
     const std::string longName(150, 'h');
-    serve([&](const Bytes &) { return nstest::replyWith(record(NS_OK, longName.c_str())); });
+    serve(always(record(NS_OK, longName.c_str())));
     char **list = kUntouched;
     EXPECT_EQ(usptcp_GetAdminHost("somehost", &list), 1);
     EXPECT_EQ(std::string(list[0]), longName.substr(0, 127));
 }
 
 TEST_F(NameListTest, AdminHostRefusedGivesAnEmptyList) {
-    int calls = 0;
-    serve([&](const Bytes &) {
-        return ++calls == 1 ? nstest::replyWith(record(NS_OK, "first")) : nstest::typeReply(33);
-    });
+    serve(inTurn({reply(record(NS_OK, "first")), reply(record(33))}));
     char **list = nullptr;
     ASSERT_EQ(usptcp_GetAdminHost("a", &list), 1);
     // The next answer overwrites the static list, whatever it is.
@@ -432,17 +419,16 @@ TEST_F(NameListTest, AdminHostRefusedGivesAnEmptyList) {
     EXPECT_EQ(again, list);
     EXPECT_EQ(again[0], nullptr);
     EXPECT_EQ(again[1], nullptr);
-    expectNoLeak(2);
-    EXPECT_TRUE(log_->contains("usptcp_GetAdminHost: returning 33 (host='')\n"));
+    expectNoLeak();
+    EXPECT_TRUE(logs().has("usptcp_GetAdminHost: returning 33 (host='')\n")) << logs().dump();
 }
 
 TEST_F(NameListTest, WildcardAdminHostFetchesTheList) {
-    serveStream(nstest::listStream({"adm1", "adm2"}));
+    serve(streaming({"adm1", "adm2"}));
     struct Case {
         const char *host;
         const char *sentName;
     } cases[] = {{"*", "*"}, {"", ""}, {nullptr, "*"}};
-    std::size_t served = 0;
     for (const auto &c : cases) {
         SCOPED_TRACE(c.host ? c.host : "null");
         char **list = nullptr;
@@ -450,7 +436,7 @@ TEST_F(NameListTest, WildcardAdminHostFetchesTheList) {
         EXPECT_STREQ(list[0], "adm1");
         EXPECT_STREQ(list[1], "adm2");
         std::free(list);  // the wildcard's list is the caller's
-        expectNoLeak(++served);
+        expectNoLeak();
         const Bytes r = nsm_->requests().back();
         EXPECT_EQ(r[0], NS_NAMELIST);
         EXPECT_EQ(r[3], NS_LIST_ADMINHOST);
@@ -459,7 +445,7 @@ TEST_F(NameListTest, WildcardAdminHostFetchesTheList) {
         EXPECT_EQ(r[16], n);
         EXPECT_EQ(std::string(r.begin() + 17, r.begin() + 17 + n), c.sentName);
     }
-    EXPECT_TRUE(log_->contains("usptcp_GetAdminHost(NULL)\n"));
+    EXPECT_TRUE(logs().has("usptcp_GetAdminHost(NULL)\n")) << logs().dump();
 }
 
 }  // namespace

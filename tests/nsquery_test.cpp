@@ -8,32 +8,25 @@
 #include <string>
 #include <vector>
 
-#include "rsockmap/rsockmap.h"
-#include "support/scripted_nsm.hpp"
-#include "support/testutil.hpp"
-#include "support/unique_fd.hpp"
+#include "support/peer.hpp"
+
+using namespace nstest;
 
 namespace {
 
-using nstest::Bytes;
-using nstest::ProcResult;
-
+// nsquery with a configuration naming nsm-master.16024.
 ProcResult nsquery(std::vector<std::string> args) {
-    nstest::useScriptedConfig();
-    args.insert(args.begin(), nstest::binPath("nsquery"));
-    return nstest::runProcess(args, {}, 60);
+    static const TestConfig config("TALVEN_NAMESVC=nsm-master.16024\n");
+    args.insert(args.begin(), binPath("nsquery"));
+    return runProcess(args, config.env(), 60);
 }
 
-nstest::ScriptedNsm::Handler streaming(const std::vector<std::string> &names) {
-    return nstest::streamingHandler(nstest::listStream(names));
-}
-
-nstest::Reply lookupAnswer(int port) {
-    return nstest::lookupReply(nstest::inetAddr("198.18.0.13", static_cast<std::uint16_t>(port)));
+Peer::OnRequest lookupAnswer(std::uint16_t port) {
+    return always(lookupReply(inetAddr("198.18.0.13", port)));
 }
 
 TEST(NsQuery, NamesOneALineWithTheSelectorSent) {
-    nstest::ScriptedNsm nsm(streaming({"alpha", "beta"}));
+    Peer nsm(streaming({"alpha", "beta"}));
     const ProcResult r = nsquery({"names", "a*", "7"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "alpha\nbeta\n");
@@ -44,7 +37,7 @@ TEST(NsQuery, NamesOneALineWithTheSelectorSent) {
 }
 
 TEST(NsQuery, JsonStringsAreEscaped) {
-    nstest::ScriptedNsm nsm(streaming({"q\"uote", "back\\slash", "ctl\x01\x1a", "caf\xc3\xa9",
+    Peer nsm(streaming({"q\"uote", "back\\slash", "ctl\x01\x1a", "caf\xc3\xa9",
                                        "bad\xff", "tab\tnl\n"}));
     const ProcResult r = nsquery({"--json", "names", "*"});
     EXPECT_EQ(r.status, 0);
@@ -55,7 +48,7 @@ TEST(NsQuery, JsonStringsAreEscaped) {
 }
 
 TEST(NsQuery, AnEmptyListIsASuccess) {
-    nstest::ScriptedNsm nsm(streaming({}));
+    Peer nsm(streaming({}));
     ProcResult r = nsquery({"names", "none*"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "");
@@ -65,7 +58,7 @@ TEST(NsQuery, AnEmptyListIsASuccess) {
 }
 
 TEST(NsQuery, RefusalExitsWithOne) {
-    nstest::ScriptedNsm nsm([](const Bytes &) { return nstest::typeReply(33); });
+    Peer nsm(always(record(33)));
     ProcResult r = nsquery({"names", "x"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
@@ -79,11 +72,9 @@ TEST(NsQuery, RefusalExitsWithOne) {
 }
 
 TEST(NsQuery, AdminHostOfOneHostAndOfAll) {
-    int calls = 0;
-    nstest::ScriptedNsm nsm([&](const Bytes &req) {
-        ++calls;
-        if (req[0] == NS_ADMINHOST) return nstest::replyWith(nstest::record(NS_OK, "adminbox"));
-        return streaming({"adm1", "adm2"})(req);
+    Peer nsm([](const Bytes &req, int) {
+        return req[0] == NS_ADMINHOST ? reply(record(NS_OK, "adminbox"))
+                                      : streamBack(listStream({"adm1", "adm2"}));
     });
     ProcResult r = nsquery({"adminhost", "box"});
     EXPECT_EQ(r.status, 0);
@@ -98,9 +89,8 @@ TEST(NsQuery, AdminHostOfOneHostAndOfAll) {
 }
 
 TEST(NsQuery, ConnectPrintsThePeerAndTheText) {
-    ns::UniqueFd server = nstest::boundSocket("198.18.0.13", 4002, 4);
-    ASSERT_TRUE(server.valid());
-    nstest::ScriptedNsm nsm([](const Bytes &) { return lookupAnswer(4002); });
+    ns::UniqueFd server = tcpSocket("198.18.0.13", 4002, 4);
+    Peer nsm(lookupAnswer(4002));
 
     ProcResult r = nsquery({"connect", "\\\\Host\\svc"});
     EXPECT_EQ(r.status, 0);
@@ -113,7 +103,7 @@ TEST(NsQuery, ConnectPrintsThePeerAndTheText) {
 }
 
 TEST(NsQuery, LookupUsesTheSendOnlyLookup) {
-    nstest::ScriptedNsm nsm([](const Bytes &) { return lookupAnswer(4003); });
+    Peer nsm(lookupAnswer(4003));
     ProcResult r = nsquery({"lookup", "\\\\h\\s"});
     EXPECT_EQ(r.status, 0);
     // The reply is read as every lookup reads it: the name follows the text,
@@ -126,14 +116,14 @@ TEST(NsQuery, LookupUsesTheSendOnlyLookup) {
                      "\"auth\":\"secret\\u001a\\\\\\\\x\\\\y\"}\n");
     const auto reqs = nsm.requests();
     ASSERT_EQ(reqs.size(), 2u);
-    EXPECT_EQ(reqs[0], nstest::record(NS_LOOKUP, "\\\\h\\s"));
+    EXPECT_EQ(reqs[0], record(NS_LOOKUP, "\\\\h\\s"));
     EXPECT_EQ(reqs[1][3], NS_LOOKUP_FORWARD);
 }
 
 TEST(NsQuery, TimeoutBoundsTheWholeCommand) {
     // The server hangs up without answering: the library goes on to a
     // broadcast discovery that nobody answers.
-    nstest::ScriptedNsm nsm([](const Bytes &) { return nstest::Reply{}; });
+    Peer nsm(inTurn({}));
     const auto start = std::chrono::steady_clock::now();
     const ProcResult r = nsquery({"--timeout", "1.5", "--json", "names", "x"});
     const auto spent = std::chrono::steady_clock::now() - start;

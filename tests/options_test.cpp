@@ -2,135 +2,46 @@
 // master, and AdminMain in-process for the state that options set.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdint>
 #include <cstring>
-#include <functional>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "admin/census.h"
 #include "admin/nsadmin.h"
-#include "rsockmap/record.hpp"
-#include "support/debug.h"
-#include "support/testutil.hpp"
+#include "support/peer.hpp"
+
+using namespace nstest;
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-constexpr std::uint16_t kNsmPort = 16024;
+// The configuration entry that names the master, which the tests stand in
+// for with a peer at nsm-master.16024.
+constexpr const char *kMasterEntry = "TALVEN_NAMESVC=198.18.0.10.16024\n";
 
-bool readFull(int fd, std::uint8_t *buf, std::size_t n) {
-    while (n > 0) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 5000) <= 0) return false;
-        ssize_t got = read(fd, buf, n);
-        if (got <= 0) return false;
-        buf += got;
-        n -= static_cast<std::size_t>(got);
-    }
-    return true;
+Answer refuse(const Bytes & = {}, int = 0) { return reply(record(NS_OK + 1)); }
+
+Answer found(const char *dotted, std::uint16_t port, const char *auth) {
+    return reply(lookupReply(inetAddr(dotted, port), auth, nullptr));
 }
 
-// The configured name server master at 198.18.0.10: every request frame it
-// receives is deciphered and kept, and answered with the record that the
-// test's function builds for it.
-class FakeMaster {
-public:
-    using Answer = std::function<ns::RecordBuilder(const ns::RecordView &request)>;
-
-    explicit FakeMaster(Answer answer) : answer_(std::move(answer)) {
-        listen_ = socket(AF_INET, SOCK_STREAM, 0);
-        const int on = 1;
-        setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        const sockaddr_in at = nstest::inetAddr(nstest::kMasterAddr, kNsmPort);
-        EXPECT_EQ(bind(listen_, reinterpret_cast<const sockaddr *>(&at), sizeof at), 0);
-        EXPECT_EQ(listen(listen_, 8), 0);
-        thread_ = std::thread([this] { run(); });
-    }
-    ~FakeMaster() {
-        stop_ = true;
-        thread_.join();
-        close(listen_);
-    }
-    std::vector<Bytes> requests() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return requests_;
-    }
-
-private:
-    void run() {
-        while (!stop_) {
-            pollfd p{listen_, POLLIN, 0};
-            if (poll(&p, 1, 50) <= 0) continue;
-            int fd = accept(listen_, nullptr, nullptr);
-            if (fd < 0) continue;
-            serve(fd);
-            close(fd);
-        }
-    }
-    void serve(int fd) {
-        std::uint8_t len = 0;
-        std::uint8_t cipher[NS_MSG_SIZE] = {};
-        if (!readFull(fd, &len, 1) || len < NS_SALT_SIZE || !readFull(fd, cipher, len)) return;
-        Bytes plain(NS_MSG_SIZE);
-        plain.resize(static_cast<std::size_t>(NsDecrypt(plain.data(), cipher, len)));
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            requests_.push_back(plain);
-        }
-        ns::RecordBuilder reply = answer_(ns::RecordView(plain.data(), plain.size()));
-        std::uint8_t frame[1 + NS_MSG_SIZE];
-        const int n = NsCrypt(frame + 1, &reply.message(), reply.length());
-        frame[0] = static_cast<std::uint8_t>(n);
-        (void)!write(fd, frame, static_cast<std::size_t>(n) + 1);
-    }
-
-    Answer answer_;
-    int listen_ = -1;
-    std::atomic<bool> stop_{false};
-    std::mutex mutex_;
-    std::vector<Bytes> requests_;
-    std::thread thread_;
-};
-
-ns::RecordBuilder refuse(const ns::RecordView &) { return ns::RecordBuilder(NS_OK + 1); }
-
-ns::RecordBuilder found(const char *dotted, std::uint16_t port, const char *auth) {
-    const sockaddr_in addr = nstest::inetAddr(dotted, port);
-    ns::RecordBuilder reply(NS_OK);
-    reply.address(&addr, NS_ADDR_SIZE);
-    if (auth != nullptr) reply.text(auth);
-    return reply;
-}
-
-// The configuration entry that names the fake master.
-std::string masterEntry() {
-    return "TALVEN_NAMESVC=" + std::string(nstest::kMasterAddr) + "." + std::to_string(kNsmPort) +
-           "\n";
-}
-
-// The tool run with a configuration that names the fake master.
+// The tool run with a configuration that names the master.
 class Tool {
 public:
-    nstest::ProcResult run(std::vector<std::string> args) const {
-        args.insert(args.begin(), nstest::binPath("nsadmin"));
-        return nstest::runProcess(args, config_.env());
+    ProcResult run(std::vector<std::string> args) const {
+        args.insert(args.begin(), binPath("nsadmin"));
+        return runProcess(args, config_.env());
     }
 
 private:
-    nstest::TestConfig config_{masterEntry()};
+    TestConfig config_{kMasterEntry};
 };
 
 std::string usageLine() {
-    return "Usage: " + nstest::binPath("nsadmin") +
+    return "Usage: " + binPath("nsadmin") +
            " [ -n ] [ -L ] [ -l uspaddr ] [ -p \\\\pc\\host ] [ -P \\\\pc\\host ]"
            " [ -A \\\\host\\svc ] [ -d # ]\n";
 }
@@ -157,7 +68,7 @@ TEST(Options, UnknownOptionOrMissingArgumentPrintsUsageAndStops) {
 }
 
 TEST(Options, RegistrationLineShowsAddressTypeAndSignedLevel) {
-    FakeMaster master(refuse);
+    Peer master(refuse);
     Tool tool;
     const struct {
         std::vector<std::string> args;
@@ -182,7 +93,7 @@ TEST(Options, RegistrationLineShowsAddressTypeAndSignedLevel) {
 }
 
 TEST(Options, RegistrationEndsOptionProcessing) {
-    FakeMaster master(refuse);
+    Peer master(refuse);
     // The -n after the four words is neither an option nor a census (which
     // would listen for 5 seconds, so each run stays under that however
     // loaded the machine); nor is anything after a -a word that looks like
@@ -218,7 +129,7 @@ TEST(Options, RegistrationWithTooFewWordsPrintsUsage) {
 }
 
 TEST(Options, FailedRequestsPrintNothing) {
-    FakeMaster master(refuse);
+    Peer master(refuse);
     const auto r = Tool().run({"-l", "\\\\h\\svc", "-L", "-p", "\\\\pc\\h", "-P", "\\\\pc\\h", "-A",
                                "\\\\h\\svc", "-d", "0"});
     EXPECT_EQ(r.out, "");
@@ -226,12 +137,12 @@ TEST(Options, FailedRequestsPrintNothing) {
 }
 
 TEST(Options, LookupsPrintAddressAndAuthText) {
-    FakeMaster master([](const ns::RecordView &req) {
-        const auto name = req.stringItem(ns::kNameOffset).value_or("");
-        if (name == "\\\\*\\lcnsesvc") return found(nstest::kMasterAddr, 5000, nullptr);
-        if (name == "\\\\h\\auth") return found(nstest::kBackup1Addr, 6000, "secret");
-        if (name == "\\\\h\\noauth") return found(nstest::kNamelessAddr, 7000, nullptr);
-        return refuse(req);
+    Peer master([](const Bytes &req, int) {
+        const auto name = ns::RecordView(req).stringItem(ns::kNameOffset).value_or("");
+        if (name == "\\\\*\\lcnsesvc") return found(kMasterAddr, 5000, nullptr);
+        if (name == "\\\\h\\auth") return found(kBackup1Addr, 6000, "secret");
+        if (name == "\\\\h\\noauth") return found(kNamelessAddr, 7000, nullptr);
+        return refuse();
     });
     // The text buffer is cleared before each lookup: the second -l must not
     // show the first one's text.
@@ -251,9 +162,7 @@ TEST(Options, LookupsPrintAddressAndAuthText) {
 }
 
 TEST(Options, LicenceLookupOfANamelessAddressStartsWithTwoBlanks) {
-    FakeMaster master([](const ns::RecordView &) {
-        return found(nstest::kNamelessAddr, 5000, nullptr);
-    });
+    Peer master([](const Bytes &, int) { return found(kNamelessAddr, 5000, nullptr); });
     const auto r = Tool().run({"-L"});
     EXPECT_EQ(r.out, "  198.18.0.19 (5000)\n");
 }
@@ -261,8 +170,8 @@ TEST(Options, LicenceLookupOfANamelessAddressStartsWithTwoBlanks) {
 // A lookup before it that succeeds without an address item leaves the
 // address length alone: the registration still sends its 16 bytes.
 TEST(Options, RegistrationSendsWhatItPrinted) {
-    FakeMaster master([](const ns::RecordView &req) {
-        return req.type() == NS_LOOKUP ? ns::RecordBuilder(NS_OK) : refuse(req);
+    Peer master([](const Bytes &req, int) {
+        return req[0] == NS_LOOKUP ? reply(record(NS_OK)) : refuse();
     });
     const auto r =
         Tool().run({"-l", "\\\\h\\svc", "-a", "\\\\h\\svc", "10.0.0.1/2000", "3", "1"});
@@ -296,8 +205,8 @@ TEST(AdminMainInProcess, BroadcastOptionSetsTheCensusAddress) {
 }
 
 TEST(AdminMainInProcess, DebugOptionSetsTheLocalMask) {
-    FakeMaster master(refuse);
-    nstest::ScopedConfig config(masterEntry());
+    Peer master(refuse);
+    ScopedConfig config(kMasterEntry);
     char prog[] = "nsadmin", d[] = "-d", level[] = "768";
     char *argv[] = {prog, d, level, nullptr};
     optind = 0;

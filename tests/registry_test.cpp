@@ -1,19 +1,16 @@
 // The registry operations: the bytes of each request as the name server
 // receives them, the lookup reply's decoding, and refused requests.
-#include <memory>
+#include <cstring>
 
-#include "nspeer.hpp"
 #include "rsockmap/registry_internal.hpp"
+#include "support/peer.hpp"
 
-using namespace nspeer;
-using nstest::kBackup2Addr;
-using nstest::kMasterAddr;
+using namespace nstest;
 
-static testing::Environment *const kLogEnv = testing::AddGlobalTestEnvironment(new LogEnvironment);
+static testing::Environment *const kLogEnv =
+    testing::AddGlobalTestEnvironment(new ClientEnvironment);
 
 namespace {
-
-constexpr std::uint16_t kPort = 16050;
 
 // A record's bytes laid out by hand: each byte given by position.
 Bytes withBytes(std::size_t size, std::initializer_list<std::pair<std::size_t, int>> set) {
@@ -24,14 +21,6 @@ Bytes withBytes(std::size_t size, std::initializer_list<std::pair<std::size_t, i
 
 void putText(Bytes &b, std::size_t at, const std::string &s) {
     std::memcpy(b.data() + at, s.data(), s.size());
-}
-
-Bytes okLookupReply(const NsAddr &addr, const char *text, const char *name) {
-    ns::RecordBuilder b(NS_OK);
-    if (name) b.name(name);
-    b.address(&addr, sizeof addr);
-    if (text) b.text(text);
-    return plainOf(b);
 }
 
 }  // namespace
@@ -65,7 +54,7 @@ TEST_F(LookupReply, NameFollowsATextWithoutSeparator) {
     };
     for (const auto &c : cases) {
         SetUp();
-        ASSERT_TRUE(decode(okLookupReply(found, c.text, c.name)));
+        ASSERT_TRUE(decode(lookupReply(found, c.text, c.name)));
         EXPECT_EQ(std::string(auth), c.want) << (c.text ? c.text : "(none)");
         EXPECT_EQ(addrBytes(addr), addrBytes(found));
         EXPECT_EQ(addrLen, 16);
@@ -75,7 +64,7 @@ TEST_F(LookupReply, NameFollowsATextWithoutSeparator) {
 TEST_F(LookupReply, AddressFamilyIsAlwaysTwo) {
     NsAddr odd = found;
     odd.sin_family = 0x0707;
-    ASSERT_TRUE(decode(okLookupReply(odd, "t", nullptr)));
+    ASSERT_TRUE(decode(lookupReply(odd, "t", nullptr)));
     EXPECT_EQ(addrBytes(addr), addrBytes(found));
 }
 
@@ -89,10 +78,10 @@ TEST_F(LookupReply, WithoutAnAddressItemNothingIsCopied) {
     EXPECT_EQ(auth[0], '#');
 
     // An address item reaching past the received bytes is no item either.
-    Bytes cut = okLookupReply(found, nullptr, nullptr);
+    Bytes cut = lookupReply(found, nullptr, nullptr);
     cut.resize(cut.size() - 1);
     EXPECT_FALSE(decode(cut));
-    Bytes far = okLookupReply(found, nullptr, nullptr);
+    Bytes far = lookupReply(found, nullptr, nullptr);
     far[ns::kAddrOffset] = 128;
     EXPECT_FALSE(decode(far));
 }
@@ -119,7 +108,7 @@ TEST_F(LookupReply, AddressItemsOfOtherLengthsStayInTheAddress) {
 }
 
 TEST_F(LookupReply, AuthenticationOutputIsBounded) {
-    const Bytes reply = okLookupReply(found, "text", "\\\\h\\s");
+    const Bytes reply = lookupReply(found, "text", "\\\\h\\s");
     ASSERT_TRUE(decode(reply, 5));
     EXPECT_STREQ(auth, "text");
     EXPECT_EQ(auth[5], '#');
@@ -139,21 +128,17 @@ TEST_F(LookupReply, AuthenticationOutputIsBounded) {
 class Registry : public ClientTest {
 protected:
     // The master at the configured address answers each request in turn.
-    std::unique_ptr<Peer> master(std::vector<Bytes> replies) {
-        configure("nsm-master." + std::to_string(kPort));
-        const int listener = tcpListener(kMasterAddr, kPort);
-        return std::make_unique<Peer>(std::vector<int>{listener}, [listener, replies](Peer &p) {
-            for (const auto &r : replies)
-                if (!serveOne(p, listener, r)) return;
-        });
+    Peer &master(const std::vector<Bytes> &replies) {
+        std::vector<Answer> answers;
+        for (const Bytes &r : replies) answers.push_back(reply(r));
+        return serve(inTurn(answers));
     }
-    static std::vector<Bytes> requests(Peer &p) { return tagged(p.finish(), "request"); }
 };
 
 TEST_F(Registry, LookupSendsTheNameAndReadsTheReply) {
     const NsAddr where = inetAddr(kBackup2Addr, 5000);
-    auto peer = master({okLookupReply(where, "key", "\\\\host\\lcnsesvc"),
-                        okLookupReply(where, "key", nullptr)});
+    Peer &peer = master({lookupReply(where, "key", "\\\\host\\lcnsesvc"),
+                        lookupReply(where, "key", nullptr)});
     NsAddr addr{};
     int len = 0;
     EXPECT_EQ(usptcp_LookupUspName("\\\\*\\lcnsesvc", &addr, &len, 0, nullptr), 0);
@@ -163,7 +148,7 @@ TEST_F(Registry, LookupSendsTheNameAndReadsTheReply) {
     EXPECT_EQ(usptcp_LookupUspName("\\\\a\\b", &addr, &len, 4, auth), 0);
     EXPECT_STREQ(auth, "key");
 
-    const auto got = requests(*peer);
+    const auto got = peer.requests();
     ASSERT_EQ(got.size(), 2u);
     Bytes want = withBytes(30, {{0, NS_LOOKUP}, {ns::kNameOffset, 16}, {16, 12}});
     putText(want, 17, "\\\\*\\lcnsesvc");
@@ -181,7 +166,7 @@ TEST_F(Registry, LookupReplyOverflowingTheBufferIsCut) {
     const std::string text(60, 't'), name(127, 'n');
     ns::RecordBuilder reply(NS_OK);
     reply.address(&where, sizeof where).text(text.c_str()).name(name.c_str());
-    auto peer = master({plainOf(reply)});
+    Peer &peer = master({plainOf(reply)});
     char auth[NS_AUTH_SIZE + 8];
     std::memset(auth, '#', sizeof auth);
     NsAddr addr{};
@@ -191,14 +176,14 @@ TEST_F(Registry, LookupReplyOverflowingTheBufferIsCut) {
     // characters would go to the buffer.
     EXPECT_EQ(std::string(auth), text + "\x1a" + name.substr(0, NS_AUTH_SIZE - 62));
     for (std::size_t i = NS_AUTH_SIZE; i < sizeof auth; ++i) EXPECT_EQ(auth[i], '#');
-    requests(*peer);
+    EXPECT_EQ(peer.requests().size(), 1u);
 }
 
 TEST_F(Registry, RefusalLeavesTheOutputsAlone) {
     const NsAddr where = inetAddr(kBackup2Addr, 5000);
     ns::RecordBuilder refusal(33);
     refusal.address(&where, sizeof where).text("no");
-    auto peer = master({plainOf(refusal)});
+    Peer &peer = master({plainOf(refusal)});
     NsAddr addr = inetAddr("1.1.1.1", 1);
     int len = 99;
     char auth[NS_AUTH_SIZE] = "before";
@@ -208,7 +193,7 @@ TEST_F(Registry, RefusalLeavesTheOutputsAlone) {
     EXPECT_STREQ(auth, "before");
     EXPECT_TRUE(logs().has("usptcp_LookupUspName: (\\\\a\\b,NULL) returning 33 (auth='NULL')\n"))
         << logs().dump();
-    requests(*peer);
+    EXPECT_EQ(peer.requests().size(), 1u);
 }
 
 // The length output too: a caller's later use of it (nsadmin -a after -l)
@@ -216,7 +201,7 @@ TEST_F(Registry, RefusalLeavesTheOutputsAlone) {
 TEST_F(Registry, SuccessWithoutAddressLeavesTheOutputsAlone) {
     ns::RecordBuilder bare(NS_OK);
     bare.text("ignored");
-    auto peer = master({plainOf(bare)});
+    Peer &peer = master({plainOf(bare)});
     NsAddr addr = inetAddr("1.1.1.1", 1);
     int len = 99;
     char auth[NS_AUTH_SIZE] = "kept";
@@ -226,19 +211,19 @@ TEST_F(Registry, SuccessWithoutAddressLeavesTheOutputsAlone) {
     EXPECT_STREQ(auth, "kept");
     EXPECT_TRUE(logs().has("usptcp_LookupUspName: (\\\\a\\b,NULL) returning 32 (auth='kept')\n"))
         << logs().dump();
-    requests(*peer);
+    EXPECT_EQ(peer.requests().size(), 1u);
 }
 
 TEST_F(Registry, RegistrationLaysOutNameAddressAndText) {
     const NsAddr addr = inetAddr(kBackup2Addr, 5000);
     const char *name = "\\\\ab\\cdefg";  // 10 characters
-    auto peer = master(std::vector<Bytes>(3, bareRecord(NS_OK)));
+    Peer &peer = master(std::vector<Bytes>(3, record(NS_OK)));
     const char level3 = 3;
     EXPECT_EQ(usptcp_RegisterUspName(name, &addr, 16, 7, nullptr, nullptr), 0);
     EXPECT_EQ(usptcp_RegisterUspName(name, &addr, 16, 7, &level3, "xyz"), 0);
     EXPECT_EQ(usptcp_RegisterUspName(name, &addr, 16, 7, nullptr, ""), 0);
 
-    const auto got = requests(*peer);
+    const auto got = peer.requests();
     ASSERT_EQ(got.size(), 3u);
     Bytes plain = withBytes(45, {{0, NS_REGISTER}, {ns::kOption, 7}, {ns::kLevel, '0'},
                                  {ns::kNameOffset, 16}, {ns::kAddrOffset, 28}, {16, 10}, {28, 16}});
@@ -260,14 +245,14 @@ TEST_F(Registry, RegistrationLaysOutNameAddressAndText) {
 }
 
 TEST_F(Registry, NameOnlyRequestsAndControl) {
-    auto peer = master(std::vector<Bytes>(5, bareRecord(NS_OK)));
+    Peer &peer = master(std::vector<Bytes>(5, record(NS_OK)));
     EXPECT_EQ(usptcp_UnregisterUspName("\\\\a\\b", 0), 0);
     EXPECT_EQ(usptcp_RegisterPCName("\\\\pc\\h"), 0);
     EXPECT_EQ(usptcp_UnregisterPCName("\\\\pc\\h"), 0);
     EXPECT_EQ(usptcp_Control(300), 0);
     EXPECT_EQ(usptcp_Control(-1), 0);
 
-    const auto got = requests(*peer);
+    const auto got = peer.requests();
     ASSERT_EQ(got.size(), 5u);
     Bytes unregister = withBytes(23, {{0, NS_UNREGISTER}, {ns::kNameOffset, 16}, {16, 5}});
     putText(unregister, 17, "\\\\a\\b");
@@ -293,10 +278,10 @@ TEST_F(Registry, NameOnlyRequestsAndControl) {
 // bytes than arrived is no text.
 TEST_F(Registry, SendOnlyLookupsAndTheirReplies) {
     const NsAddr where = inetAddr(kBackup2Addr, 1);
-    Bytes cutText = okLookupReply(where, "secret", nullptr);
+    Bytes cutText = lookupReply(where, "secret", nullptr);
     cutText[cutText[ns::kTextOffset]] = 20;
-    auto peer = master({okLookupReply(where, nullptr, nullptr), cutText});
-    const int fds = nstest::openFdCount();
+    Peer &peer = master({lookupReply(where, nullptr, nullptr), cutText});
+    const int fds = openFdCount();
     int fd = submitUspLookup("\\\\a\\b", 0);
     ASSERT_GE(fd, 0);
     NsMessage reply{};
@@ -310,8 +295,8 @@ TEST_F(Registry, SendOnlyLookupsAndTheirReplies) {
     EXPECT_EQ(addrBytes(addr), addrBytes(where));
     EXPECT_EQ(len, 16);
     EXPECT_STREQ(auth, "");
-    EXPECT_EQ(nstest::openFdCount(), fds);
-    const auto got = requests(*peer);
+    EXPECT_EQ(openFdCount(), fds);
+    const auto got = peer.requests();
     ASSERT_EQ(got.size(), 2u);
     Bytes plain = withBytes(23, {{0, NS_LOOKUP}, {ns::kNameOffset, 16}, {16, 5}});
     putText(plain, 17, "\\\\a\\b");

@@ -11,16 +11,15 @@
 #include <cstring>
 #include <string>
 
-#include "rsockmap/rsockmap.h"
-#include "support/debug.h"
-#include "support/scripted_nsm.hpp"
+#include "support/peer.hpp"
 #include "support/sockets.h"
-#include "support/testutil.hpp"
-#include "support/unique_fd.hpp"
+
+using namespace nstest;
+
+static testing::Environment *const kLogEnv =
+    testing::AddGlobalTestEnvironment(new ClientEnvironment);
 
 namespace {
-
-using nstest::Bytes;
 
 // ---- parseSockName ----------------------------------------------------------
 
@@ -86,34 +85,26 @@ TEST(ParseSockName, PartsMustFitTheirBuffers) {
 
 // ---- against a scripted name server -----------------------------------------
 
-class ServiceSocketTest : public nstest::ScriptedNsmTest {
+class ServiceSocketTest : public ClientTest {
 protected:
     void SetUp() override {
-        ScriptedNsmTest::SetUp();
+        ClientTest::SetUp();
         initialiseLocalAddr(nullptr, nullptr);
     }
 };
-
-// The address item of a registration request.
-NsAddr registeredAddress(const Bytes &r) {
-    NsAddr a{};
-    if (r.size() > 9 && r[9] != 0 && r[9] + 17u <= r.size()) std::memcpy(&a, &r[r[9] + 1], 16);
-    return a;
-}
 
 TEST_F(ServiceSocketTest, LocalIdentityIsTheSandboxHost) {
     char name[128];
     NsAddr addr;
     ASSERT_EQ(initialiseLocalAddr(name, &addr), 0);
-    EXPECT_STREQ(name, nstest::kHostName);
+    EXPECT_STREQ(name, kHostName);
     EXPECT_EQ(addr.sin_family, AF_INET);
-    EXPECT_STREQ(inet_ntoa(addr.sin_addr), nstest::kHostAddr);
+    EXPECT_STREQ(inet_ntoa(addr.sin_addr), kHostAddr);
 }
 
 TEST_F(ServiceSocketTest, ServerSocketBindsTheThirdPortAndRegistersIt) {
-    ns::UniqueFd p1 = nstest::boundSocket("0.0.0.0", 1025), p2 = nstest::boundSocket("0.0.0.0", 1026);
-    ASSERT_TRUE(p1.valid() && p2.valid());
-    serve([](const Bytes &) { return nstest::okReply(); });
+    ns::UniqueFd p1 = tcpSocket("0.0.0.0", 1025, -1), p2 = tcpSocket("0.0.0.0", 1026, -1);
+    serve(always(record(NS_OK)));
     NsAddr addr{};
     int len = 0;
     const char level = 3;
@@ -121,22 +112,21 @@ TEST_F(ServiceSocketTest, ServerSocketBindsTheThirdPortAndRegistersIt) {
     ASSERT_GE(fd, 0);
     EXPECT_EQ(len, 16);
     EXPECT_EQ(ntohs(addr.sin_port), 1027);
-    EXPECT_STREQ(inet_ntoa(addr.sin_addr), nstest::kHostAddr);
+    EXPECT_STREQ(inet_ntoa(addr.sin_addr), kHostAddr);
 
-    ASSERT_TRUE(nsm_->waitServed(1));
     const Bytes r = nsm_->requests().at(0);
     EXPECT_EQ(r[0], NS_REGISTER);
     EXPECT_EQ(r[3], 7);
     EXPECT_EQ(r[7], '3');
     EXPECT_EQ(std::string(reinterpret_cast<const char *>(&r[17]), r[16]), "\\\\nstest\\svc");
     EXPECT_EQ(r[10], 0);  // no text
-    const NsAddr reg = registeredAddress(r);
+    NsAddr reg{};
+    EXPECT_EQ(ns::RecordView(r).addressItem(&reg), 16);
     EXPECT_EQ(std::memcmp(&reg, &addr, sizeof addr), 0);
 
     // Unregistering closes the socket and removes the name; a second call
     // finds nothing and must not close whatever now has that number.
     EXPECT_EQ(UnregisterServerSocket(), 0);
-    ASSERT_TRUE(nsm_->waitServed(2));
     const Bytes u = nsm_->requests().at(1);
     EXPECT_EQ(u[0], NS_UNREGISTER);
     EXPECT_EQ(u[3], 0);
@@ -146,33 +136,32 @@ TEST_F(ServiceSocketTest, ServerSocketBindsTheThirdPortAndRegistersIt) {
     EXPECT_NE(fcntl(reuse.get(), F_GETFD), -1);
     reuse.reset();
     EXPECT_EQ(nsm_->requests().size(), 2u);
-    expectNoLeak(2);
+    expectNoLeak();
 }
 
 TEST_F(ServiceSocketTest, CallersSocketStaysOpenWhenRegistrationIsRefused) {
-    serve([](const Bytes &) { return nstest::typeReply(33); });
+    serve(always(record(33)));
     ns::UniqueFd own(socket(AF_INET, SOCK_STREAM, 0));
     EXPECT_EQ(createServerSocket("Host", "svc", own.get(), nullptr, nullptr, 0, 1, nullptr), -1);
     EXPECT_NE(fcntl(own.get(), F_GETFD), -1);
-    ASSERT_TRUE(nsm_->waitServed(1));
     const Bytes r = nsm_->requests().at(0);
     EXPECT_EQ(r[7], '0');  // no level given
     EXPECT_EQ(std::string(reinterpret_cast<const char *>(&r[17]), r[16]), "\\\\Host\\svc");
-    EXPECT_TRUE(log_->contains("createServerSocket: usptcp_RegisterUspName(\\\\Host\\svc) failed"));
+    EXPECT_TRUE(logs().mentions("createServerSocket: usptcp_RegisterUspName(\\\\Host\\svc) failed"))
+        << logs().dump();
     // Nothing stays registered, so there is nothing to remove.
     EXPECT_EQ(UnregisterServerSocket(), 0);
     own.reset();
-    expectNoLeak(1);
+    expectNoLeak();
 }
 
 TEST_F(ServiceSocketTest, AuthServerSocketRegistersTypeTwoWithThePid) {
-    serve([](const Bytes &) { return nstest::okReply(); });
+    serve(always(record(NS_OK)));
     NsAddr addr{};
     int len = 0;
     ns::UniqueFd fd(createAuthServerSocket("h", "auth", &addr, &len));
     ASSERT_TRUE(fd.valid());
     EXPECT_EQ(len, 16);
-    ASSERT_TRUE(nsm_->waitServed(1));
     const Bytes r = nsm_->requests().at(0);
     EXPECT_EQ(r[3], 2);
     EXPECT_EQ(r[7], '0');
@@ -189,20 +178,19 @@ TEST_F(ServiceSocketTest, AuthServerSocketRegistersTypeTwoWithThePid) {
 }
 
 TEST_F(ServiceSocketTest, NamesThatDoNotFitAreRefusedBeforeAnythingIsSent) {
-    serve([](const Bytes &) { return nstest::okReply(); });
+    serve(always(record(NS_OK)));
     const std::string host(200, 'h'), svc(53, 's');  // 2 + 200 + 1 + 53 = 256
     EXPECT_EQ(createServerSocket(host.c_str(), svc.c_str(), -1, nullptr, nullptr, 1, 1, nullptr), -1);
     EXPECT_EQ(createAuthServerSocket(host.c_str(), svc.c_str(), nullptr, nullptr), -1);
     EXPECT_EQ(createClientSocket(host.c_str(), svc.c_str(), -1, nullptr, nullptr), -1);
     EXPECT_TRUE(nsm_->requests().empty());
-    EXPECT_EQ(nstest::openFdCount(), fds_);
+    expectNoLeak();
 }
 
 TEST_F(ServiceSocketTest, ClientConnectsAtOnceAfterOneLookup) {
-    const sockaddr_in target = nstest::inetAddr("198.18.0.13", 4000);
-    ns::UniqueFd server = nstest::boundSocket("198.18.0.13", 4000, 1);
-    ASSERT_TRUE(server.valid());
-    serve([&](const Bytes &) { return nstest::lookupReply(target); });
+    const sockaddr_in target = inetAddr("198.18.0.13", 4000);
+    ns::UniqueFd server = tcpSocket("198.18.0.13", 4000, 1);
+    serve(always(lookupReply(target)));
 
     NsAddr peer{};
     char auth[NS_AUTH_SIZE] = "";
@@ -222,14 +210,13 @@ TEST_F(ServiceSocketTest, ClientConnectsAtOnceAfterOneLookup) {
     EXPECT_EQ(std::string(reinterpret_cast<const char *>(&requests[0][17]), requests[0][16]),
               "\\\\Other\\svc");
     fd.reset();
-    expectNoLeak(1);
+    expectNoLeak();
 }
 
 TEST_F(ServiceSocketTest, ClientConnectsTheCallersSocketAndLeavesItsSendLimit) {
-    const sockaddr_in target = nstest::inetAddr("198.18.0.13", 4002);
-    ns::UniqueFd server = nstest::boundSocket("198.18.0.13", 4002, 1);
-    ASSERT_TRUE(server.valid());
-    serve([&](const Bytes &) { return nstest::lookupReply(target); });
+    const sockaddr_in target = inetAddr("198.18.0.13", 4002);
+    ns::UniqueFd server = tcpSocket("198.18.0.13", 4002, 1);
+    serve(always(lookupReply(target)));
     ns::UniqueFd own(socket(AF_INET, SOCK_STREAM, 0));
     const timeval limit{3, 0};
     ASSERT_EQ(setsockopt(own.get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit), 0);
@@ -242,41 +229,34 @@ TEST_F(ServiceSocketTest, ClientConnectsTheCallersSocketAndLeavesItsSendLimit) {
 }
 
 TEST_F(ServiceSocketTest, ClientTreatsALookupWithoutAddressAsFailed) {
-    int calls = 0;
-    serve([&](const Bytes &) {
-        ++calls;
-        return nstest::okReply();  // NS_OK, no address item
-    });
+    serve(always(record(NS_OK)));  // no address item
     NsAddr peer;
     std::memset(&peer, 0x5a, sizeof peer);
     EXPECT_EQ(createClientSocket(nullptr, "svc", -1, &peer, nullptr), -1);
-    EXPECT_EQ(calls, 1);  // no forward lookup follows
+    EXPECT_EQ(nsm_->requests().size(), 1u);  // no forward lookup follows
     EXPECT_EQ(reinterpret_cast<unsigned char *>(&peer)[0], 0x5a);
-    EXPECT_TRUE(log_->contains("createClientSocket: lookup(\\\\nstest\\svc) failed\n"));
-    expectNoLeak(1);
+    EXPECT_TRUE(logs().has("createClientSocket: lookup(\\\\nstest\\svc) failed\n")) << logs().dump();
+    expectNoLeak();
 }
 
 TEST_F(ServiceSocketTest, ClientGivesUpAfterTwoTenSecondWindows) {
     // Registered, but nothing listens there: every connect is refused.
-    const sockaddr_in target = nstest::inetAddr("198.18.0.13", 4001);
-    serve([&](const Bytes &) { return nstest::lookupReply(target); });
+    serve(always(lookupReply(inetAddr("198.18.0.13", 4001))));
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(createClientSocket("h", "svc", -1, nullptr, nullptr), -1);
     const auto spent = std::chrono::steady_clock::now() - start;
     EXPECT_GE(spent, std::chrono::seconds(19));
     EXPECT_LT(spent, std::chrono::seconds(24));
-    expectNoLeak(2);
+    expectNoLeak();
     const auto requests = nsm_->requests();
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[0][3], 0);
     EXPECT_EQ(requests[1][3], NS_LOOKUP_FORWARD);
-    const std::string log = log_->text();
-    EXPECT_NE(log.find("createClientSocket: connect(198.18.0.13 (4001)) errno " +
-                       std::to_string(ECONNREFUSED)),
-              std::string::npos);
-    EXPECT_NE(log.find("AlarmHandler: got signal " + std::to_string(SIGALRM)), std::string::npos);
-    EXPECT_NE(log.find("createClientSocket: connect(198.18.0.13 (4001)) timeout, errno "),
-              std::string::npos);
+    EXPECT_TRUE(logs().has("createClientSocket: connect(198.18.0.13 (4001)) errno " +
+                           std::to_string(ECONNREFUSED) + "\n"))
+        << logs().dump();
+    EXPECT_TRUE(logs().has("AlarmHandler: got signal " + std::to_string(SIGALRM) + "\n"));
+    EXPECT_TRUE(logs().mentions("createClientSocket: connect(198.18.0.13 (4001)) timeout, errno "));
 }
 
 }  // namespace
