@@ -405,6 +405,23 @@ def check_no_reassembly(capture):
           "no frame cut short without reassembly")
 
 
+def check_fields_without_tree(capture):
+    """-T fields with no field of ours builds no tree: the Info column and
+    the warnings must read as with a field of ours asked for, and a field
+    named in a glued option must still be filled."""
+    base = ["-T", "fields", "-e", "frame.number", "-e", "_ws.col.Info", "-e", "_ws.expert.message"]
+    lean = tshark(capture, *base[:6], keys=BUILD_KEYS)
+    full = tshark(capture, *base, "-e", "talvenns.type", keys=BUILD_KEYS)
+    check(lean.splitlines() == [line.split("\t")[0] + "\t" + line.split("\t")[1]
+                                for line in full.splitlines()],
+          "the Info column differs when no field of the dissector is asked for")
+    warned = tshark(capture, *base, keys=BUILD_KEYS)
+    check(warned.splitlines() == ["\t".join(line.split("\t")[:3]) for line in full.splitlines()],
+          "the warnings differ when no field of the dissector is asked for")
+    names = tshark(capture, "-Tfields", "-etalvenns.name", keys=BUILD_KEYS)
+    check("\\\\" in names, "-etalvenns.name, glued, gives no names")
+
+
 def check_kept():
     for name, args in (("demo", []), ("hostile", HOSTILE_PORTS)):
         capture = os.path.join(DATA, name + ".pcap")
@@ -517,6 +534,7 @@ def run_checks():
     check_demo(printed, records(packets(demo_out)))
     check_hostile(records(packets(hostile_out)))
     check_no_reassembly(hostile_cap)
+    check_fields_without_tree(demo_cap)
     if KEEP:
         os.makedirs(KEEP, exist_ok=True)
         for name, capture, args in (("demo", demo_cap, []), ("hostile", hostile_cap, HOSTILE_PORTS)):

@@ -375,13 +375,78 @@ end
 local handle = nil      -- this protocol's dissector handle, once registered
 local referenced = nil  -- TreeItem.referenced
 
+-- tshark -T fields marks the tree visible, as -V does, though it prints
+-- only the -e fields: asked, the tree says every field is wanted, and the
+-- records would be dissected as for -V, several times the cost of the
+-- packet summary.  So the command line is read once: when it is tshark's
+-- with -T fields, and neither a field, a filter, a custom column nor a
+-- statistic can name a field of this protocol, no tree is built.  Anything
+-- not understood keeps the tree.
+local STANDARD_COLUMNS = {
+    ["_ws.col.No."] = true, ["_ws.col.Time"] = true, ["_ws.col.Source"] = true,
+    ["_ws.col.Destination"] = true, ["_ws.col.Protocol"] = true,
+    ["_ws.col.Length"] = true, ["_ws.col.Info"] = true,
+}
+-- tshark's options that take a value (the value may follow glued on)
+local WITH_VALUE = {}
+for c in ("aABbcCdDeEfFgHiIjJKlLmMoOrRsStTwWXyYz"):gmatch(".") do WITH_VALUE[c] = true end
+
+local function fields_need_no_tree(args)
+    if not args[1] or not args[1]:match("tshark$") then return false end
+    local fields, i = false, 2
+    while i <= #args do
+        local a, value, letter = args[i], nil, nil
+        if ssub(a, 1, 1) == "-" and ssub(a, 2, 2) ~= "-" and #a >= 2 then
+            letter = ssub(a, 2, 2)
+            if WITH_VALUE[letter] then
+                if #a > 2 then value = ssub(a, 3) else i = i + 1; value = args[i] or "" end
+            elseif a:find("[Vx]") then
+                return false            -- the tree or the bytes are printed
+            end
+        elseif a:find("talvenns", 1, true) then
+            return false
+        end
+        if letter == "T" then
+            if value ~= "fields" then return false end
+            fields = true
+        elseif letter == "e" then
+            if value:find("talvenns", 1, true) then return false end
+            if ssub(value, 1, 4) == "_ws." and not STANDARD_COLUMNS[value] then return false end
+        elseif letter == "Y" or letter == "R" then
+            if value:find("talvenns", 1, true) or value:find("_ws.", 1, true) then return false end
+        elseif letter == "o" then
+            if value:find("column", 1, true) then return false end
+        elseif letter == "O" or letter == "z" or letter == "j" or letter == "J" then
+            return false
+        end
+        i = i + 1
+    end
+    return fields
+end
+
+local function command_line()
+    local fh = io.open("/proc/self/cmdline", "rb")
+    if not fh then return {} end
+    local data = fh:read(1048576) or ""
+    fh:close()
+    local args = {}
+    for a in data:gmatch("([^%z]*)%z") do args[#args + 1] = a end
+    return args
+end
+
+local lean_fields = false
+do
+    local ok, lean = pcall(function() return fields_need_no_tree(command_line()) end)
+    lean_fields = ok and lean
+end
+
 local function wanted(tree)
     -- A visible tree counts as referring to everything, and a filter on
     -- any field refers to the protocol as well: one question settles the
     -- common case of a tree that nobody looks at.
     referenced = referenced or tree.referenced
     if not handle or not referenced(tree, handle) then return NONE end
-    if tree.visible then return ALL end
+    if tree.visible then return lean_fields and NONE or ALL end
     local w = { top = true }
     for _, k in ipairs(field_keys) do
         if referenced(tree, f[k]) then
