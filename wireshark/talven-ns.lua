@@ -52,6 +52,7 @@ local proto = Proto("talvenns", "Talven Name Service")
 local tree_add, add_expert = TreeItem.add, TreeItem.add_proto_expert_info
 local append_text, set_generated = TreeItem.append_text, TreeItem.set_generated
 local trange, new_bytes, bytes_tvb = Tvb.range, ByteArray.new, ByteArray.tvb
+local new_nstime, floor = NSTime.new, math.floor
 
 -- --- fields ------------------------------------------------------------------
 local f = {
@@ -510,7 +511,8 @@ local function add_item(kind, off, anchor)
         if cut then text = ssub(text, 1, cut - 1) end
     end
     if W[d.value] then
-        value_item = tree_add(top, f[d.value], take > 0 and trange(dtvb, base + 1, take) or trange(dtvb, base, 1), text)
+        value_item = tree_add(top, f[d.value],
+                              take > 0 and trange(dtvb, base + 1, take) or trange(dtvb, base, 1), text)
         if W == ALL then sub = value_item end
     end
     local len_item = anchor
@@ -592,8 +594,8 @@ local function track_exchange(pinfo, key, rtype, addr_off)
         if W.time then
             local d = pinfo.abs_ts - answer_ts[key]
             if d < 0 then d = 0 end
-            local secs = math.floor(d)
-            set_generated(tree_add(top, f.time, NSTime.new(secs, math.floor((d - secs) * 1e9 + 0.5))))
+            local secs = floor(d)
+            set_generated(tree_add(top, f.time, new_nstime(secs, floor((d - secs) * 1e9 + 0.5))))
         end
     end
     if rtype ~= NS_OK then
