@@ -380,9 +380,10 @@ local referenced = nil  -- TreeItem.referenced
 -- only the -e fields: asked, the tree says every field is wanted, and the
 -- records would be dissected as for -V, several times the cost of the
 -- packet summary.  So the command line is read once: when it is tshark's
--- with -T fields, and neither a field, a filter, a custom column nor a
--- statistic can name a field of this protocol, no tree is built.  Anything
--- not understood keeps the tree.
+-- with -T fields, the tree holds only the fields of this protocol that the
+-- -e fields and the filters name (none at all, most often).  Anything not
+-- understood (a custom column, a statistic, a filter macro, a name that is
+-- not a field here) keeps the whole tree.
 local STANDARD_COLUMNS = {
     ["_ws.col.No."] = true, ["_ws.col.Time"] = true, ["_ws.col.Source"] = true,
     ["_ws.col.Destination"] = true, ["_ws.col.Protocol"] = true,
@@ -391,10 +392,33 @@ local STANDARD_COLUMNS = {
 -- tshark's options that take a value (the value may follow glued on)
 local WITH_VALUE = {}
 for c in ("aABbcCdDeEfFgHiIjJKlLmMoOrRsStTwWXyYz"):gmatch(".") do WITH_VALUE[c] = true end
+-- field name -> key in f; the names that are not "talvenns." .. key
+local FIELD_KEY = {}
+do
+    local names = { name_off = "name_offset", addr_off = "addr_offset",
+                    text_off = "text_offset", list_req = "list_request_in" }
+    for k in pairs(f) do FIELD_KEY["talvenns." .. (names[k] or k)] = k end
+end
 
-local function fields_need_no_tree(args)
-    if not args[1] or not args[1]:match("tshark$") then return false end
-    local fields, i = false, 2
+-- The tree wanted for tshark's command line args, or nil for the whole
+-- tree.  w collects what the names in text ask for; false: not understood.
+local function name_fields(text, w, whole_name)
+    if text:find("_ws.", 1, true) or text:find("$", 1, true) then return false end
+    for name in text:gmatch("talvenns[%w_.]*") do
+        if name == "talvenns" and not whole_name then
+            w.top = true
+        else
+            local k = FIELD_KEY[name]
+            if not k then return false end
+            w.top, w.fields, w[k] = true, true, true
+        end
+    end
+    return true
+end
+
+local function fields_wanted(args)
+    if not args[1] or not args[1]:match("tshark$") then return nil end
+    local fields, i, w = false, 2, {}
     while i <= #args do
         local a, value, letter = args[i], nil, nil
         if ssub(a, 1, 1) == "-" and ssub(a, 2, 2) ~= "-" and #a >= 2 then
@@ -402,27 +426,31 @@ local function fields_need_no_tree(args)
             if WITH_VALUE[letter] then
                 if #a > 2 then value = ssub(a, 3) else i = i + 1; value = args[i] or "" end
             elseif a:find("[Vx]") then
-                return false            -- the tree or the bytes are printed
+                return nil              -- the tree or the bytes are printed
             end
         elseif a:find("talvenns", 1, true) then
-            return false
+            return nil
         end
         if letter == "T" then
-            if value ~= "fields" then return false end
+            if value ~= "fields" then return nil end
             fields = true
         elseif letter == "e" then
-            if value:find("talvenns", 1, true) then return false end
-            if ssub(value, 1, 4) == "_ws." and not STANDARD_COLUMNS[value] then return false end
+            if ssub(value, 1, 4) == "_ws." then
+                if not STANDARD_COLUMNS[value] then return nil end
+            elseif not name_fields(value, w, true) then
+                return nil
+            end
         elseif letter == "Y" or letter == "R" then
-            if value:find("talvenns", 1, true) or value:find("_ws.", 1, true) then return false end
+            if not name_fields(value, w, false) then return nil end
         elseif letter == "o" then
-            if value:find("column", 1, true) then return false end
+            if value:find("column", 1, true) then return nil end
         elseif letter == "O" or letter == "z" or letter == "j" or letter == "J" then
-            return false
+            return nil
         end
         i = i + 1
     end
-    return fields
+    if not fields then return nil end
+    return next(w) and w or NONE
 end
 
 local function command_line()
@@ -435,10 +463,11 @@ local function command_line()
     return args
 end
 
-local lean_fields = false
+-- what tshark -T fields wants of the tree, or nil
+local fields_tree = nil
 do
-    local ok, lean = pcall(function() return fields_need_no_tree(command_line()) end)
-    lean_fields = ok and lean
+    local ok, w = pcall(function() return fields_wanted(command_line()) end)
+    if ok then fields_tree = w end
 end
 
 local function wanted(tree)
@@ -447,7 +476,7 @@ local function wanted(tree)
     -- common case of a tree that nobody looks at.
     referenced = referenced or tree.referenced
     if not handle or not referenced(tree, handle) then return NONE end
-    if tree.visible then return lean_fields and NONE or ALL end
+    if tree.visible then return fields_tree or ALL end
     local w = { top = true }
     for _, k in ipairs(field_keys) do
         if referenced(tree, f[k]) then
