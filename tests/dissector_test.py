@@ -406,6 +406,29 @@ def check_no_reassembly(capture):
           "no frame cut short without reassembly")
 
 
+def check_fields_tree(capture, *args):
+    """-T fields builds only the part of the tree that its fields and
+    filters name (a field of _ws.expert keeps the whole tree): the columns
+    must read the same as with the whole tree, and a field named in a glued
+    option must still be filled."""
+    def columns(fields, *more):
+        cmd = list(args) + ["-T", "fields"] + [x for fld in fields for x in ("-e", fld)]
+        return tshark(capture, *cmd, *more, keys=BUILD_KEYS).splitlines()
+
+    def cut(lines, n):
+        return ["\t".join(line.split("\t")[:n]) for line in lines]
+
+    for fields, more in ((["frame.number", "_ws.col.Info"], []),
+                         (["frame.number", "_ws.col.Info", "talvenns.name", "talvenns.port",
+                           "talvenns.text", "talvenns.request_in", "talvenns.time"], []),
+                         (["frame.number", "talvenns.addr"], ["-Y", "talvenns.type != 3"])):
+        whole = columns(fields + ["_ws.expert.message"], *more)
+        check(columns(fields, *more) == cut(whole, len(fields)),
+              f"-T fields {fields} {more} read differently without the whole tree")
+    names = tshark(capture, *args, "-Tfields", "-etalvenns.name", keys=BUILD_KEYS)
+    check("\\\\" in names, "-etalvenns.name, glued, gives no names")
+
+
 def check_kept():
     for name, args in (("demo", []), ("hostile", HOSTILE_PORTS)):
         capture = os.path.join(DATA, name + ".pcap")
@@ -518,6 +541,8 @@ def run_checks():
     check_demo(printed, records(packets(demo_out)))
     check_hostile(records(packets(hostile_out)))
     check_no_reassembly(hostile_cap)
+    check_fields_tree(demo_cap)
+    check_fields_tree(hostile_cap, *HOSTILE_PORTS)
     if KEEP:
         os.makedirs(KEEP, exist_ok=True)
         for name, capture, args in (("demo", demo_cap, []), ("hostile", hostile_cap, HOSTILE_PORTS)):

@@ -47,6 +47,13 @@ local bxor = bit32 and bit32.bxor or bit.bxor
 
 local proto = Proto("talvenns", "Talven Name Service")
 
+-- The methods called for every record, taken once: a call through the
+-- object (tree:add) first asks the object's class for the method by name.
+local tree_add, add_expert = TreeItem.add, TreeItem.add_proto_expert_info
+local append_text, set_generated = TreeItem.append_text, TreeItem.set_generated
+local trange, new_bytes, bytes_tvb = Tvb.range, ByteArray.new, ByteArray.tvb
+local new_nstime, floor = NSTime.new, math.floor
+
 -- --- fields ------------------------------------------------------------------
 local f = {
     frame_len   = ProtoField.uint8("talvenns.frame_len", "Frame length", base.DEC,
@@ -369,13 +376,107 @@ end
 local handle = nil      -- this protocol's dissector handle, once registered
 local referenced = nil  -- TreeItem.referenced
 
+-- tshark -T fields marks the tree visible, as -V does, though it prints
+-- only the -e fields: asked, the tree says every field is wanted, and the
+-- records would be dissected as for -V, several times the cost of the
+-- packet summary.  So the command line is read once: when it is tshark's
+-- with -T fields, the tree holds only the fields of this protocol that the
+-- -e fields and the filters name (none at all, most often).  Anything not
+-- understood (a custom column, a statistic, a filter macro, a name that is
+-- not a field here) keeps the whole tree.
+local STANDARD_COLUMNS = {
+    ["_ws.col.No."] = true, ["_ws.col.Time"] = true, ["_ws.col.Source"] = true,
+    ["_ws.col.Destination"] = true, ["_ws.col.Protocol"] = true,
+    ["_ws.col.Length"] = true, ["_ws.col.Info"] = true,
+}
+-- tshark's options that take a value (the value may follow glued on)
+local WITH_VALUE = {}
+for c in ("aABbcCdDeEfFgHiIjJKlLmMoOrRsStTwWXyYz"):gmatch(".") do WITH_VALUE[c] = true end
+-- field name -> key in f; the names that are not "talvenns." .. key
+local FIELD_KEY = {}
+do
+    local names = { name_off = "name_offset", addr_off = "addr_offset",
+                    text_off = "text_offset", list_req = "list_request_in" }
+    for k in pairs(f) do FIELD_KEY["talvenns." .. (names[k] or k)] = k end
+end
+
+-- The tree wanted for tshark's command line args, or nil for the whole
+-- tree.  w collects what the names in text ask for; false: not understood.
+local function name_fields(text, w, whole_name)
+    if text:find("_ws.", 1, true) or text:find("$", 1, true) then return false end
+    for name in text:gmatch("talvenns[%w_.]*") do
+        if name == "talvenns" and not whole_name then
+            w.top = true
+        else
+            local k = FIELD_KEY[name]
+            if not k then return false end
+            w.top, w.fields, w[k] = true, true, true
+        end
+    end
+    return true
+end
+
+local function fields_wanted(args)
+    if not args[1] or not args[1]:match("tshark$") then return nil end
+    local fields, i, w = false, 2, {}
+    while i <= #args do
+        local a, value, letter = args[i], nil, nil
+        if ssub(a, 1, 1) == "-" and ssub(a, 2, 2) ~= "-" and #a >= 2 then
+            letter = ssub(a, 2, 2)
+            if WITH_VALUE[letter] then
+                if #a > 2 then value = ssub(a, 3) else i = i + 1; value = args[i] or "" end
+            elseif a:find("[Vx]") then
+                return nil              -- the tree or the bytes are printed
+            end
+        elseif a:find("talvenns", 1, true) then
+            return nil
+        end
+        if letter == "T" then
+            if value ~= "fields" then return nil end
+            fields = true
+        elseif letter == "e" then
+            if ssub(value, 1, 4) == "_ws." then
+                if not STANDARD_COLUMNS[value] then return nil end
+            elseif not name_fields(value, w, true) then
+                return nil
+            end
+        elseif letter == "Y" or letter == "R" then
+            if not name_fields(value, w, false) then return nil end
+        elseif letter == "o" then
+            if value:find("column", 1, true) then return nil end
+        elseif letter == "O" or letter == "z" or letter == "j" or letter == "J" then
+            return nil
+        end
+        i = i + 1
+    end
+    if not fields then return nil end
+    return next(w) and w or NONE
+end
+
+local function command_line()
+    local fh = io.open("/proc/self/cmdline", "rb")
+    if not fh then return {} end
+    local data = fh:read(1048576) or ""
+    fh:close()
+    local args = {}
+    for a in data:gmatch("([^%z]*)%z") do args[#args + 1] = a end
+    return args
+end
+
+-- what tshark -T fields wants of the tree, or nil
+local fields_tree = nil
+do
+    local ok, w = pcall(function() return fields_wanted(command_line()) end)
+    if ok then fields_tree = w end
+end
+
 local function wanted(tree)
     -- A visible tree counts as referring to everything, and a filter on
     -- any field refers to the protocol as well: one question settles the
     -- common case of a tree that nobody looks at.
     referenced = referenced or tree.referenced
     if not handle or not referenced(tree, handle) then return NONE end
-    if tree.visible then return ALL end
+    if tree.visible then return fields_tree or ALL end
     local w = { top = true }
     for _, k in ipairs(field_keys) do
         if referenced(tree, f[k]) then
@@ -413,12 +514,12 @@ local function add_item(kind, off, anchor)
     local d = ITEM[kind]
     local W, n, plain = R.W, R.n, R.plain
     if off > 127 then
-        anchor:add_proto_expert_info(ex.offset_range,
+        add_expert(anchor, ex.offset_range,
             sformat("%s offset %d is above 127 (read as %d)", d.label, off, off - 256))
         return nil
     end
     if off >= n then
-        anchor:add_proto_expert_info(ex.past_end,
+        add_expert(anchor, ex.past_end,
             sformat("%s item at %d lies past the record's %d bytes", d.label, off, n))
         return nil
     end
@@ -439,31 +540,32 @@ local function add_item(kind, off, anchor)
         if cut then text = ssub(text, 1, cut - 1) end
     end
     if W[d.value] then
-        value_item = top:add(f[d.value], take > 0 and dtvb(base + 1, take) or dtvb(base, 1), text)
+        value_item = tree_add(top, f[d.value],
+                              take > 0 and trange(dtvb, base + 1, take) or trange(dtvb, base, 1), text)
         if W == ALL then sub = value_item end
     end
     local len_item = anchor
-    if W[d.len] then len_item = sub:add(f[d.len], dtvb(base, 1)) end
+    if W[d.len] then len_item = tree_add(sub, f[d.len], trange(dtvb, base, 1)) end
     if ilen > 127 then
-        len_item:add_proto_expert_info(ex.length_range,
+        add_expert(len_item, ex.length_range,
             sformat("%s item length %d is above 127 (read as %d)", d.label, ilen, ilen - 256))
     end
     if take < ilen then
-        len_item:add_proto_expert_info(ex.past_end,
+        add_expert(len_item, ex.past_end,
             sformat("%s item claims %d bytes, %d received", d.label, ilen, take))
     end
     if kind == "addr" then
         if ilen ~= 16 then
-            len_item:add_proto_expert_info(ex.addr_len,
+            add_expert(len_item, ex.addr_len,
                 sformat("Address item length is %d, not 16", ilen))
         end
-        if take >= 4 and W.port then sub:add(f.port, dtvb(base + 3, 2)) end
-        if take >= 8 and W.ip then sub:add(f.ip, dtvb(base + 5, 4)) end
+        if take >= 4 and W.port then tree_add(sub, f.port, trange(dtvb, base + 3, 2)) end
+        if take >= 8 and W.ip then tree_add(sub, f.ip, trange(dtvb, base + 5, 4)) end
     elseif take == ilen then
         local nul = off + ilen + 2             -- where the NUL belongs
         if nul > n or sbyte(plain, nul) ~= 0 then
             local anchor_nul = value_item or anchor
-            anchor_nul:add_proto_expert_info(ex.no_nul, d.label .. " item without its NUL")
+            add_expert(anchor_nul, ex.no_nul, d.label .. " item without its NUL")
         end
     end
     if kind == "text" then return "'" .. text .. "'" end
@@ -491,7 +593,7 @@ local function track_exchange(pinfo, key, rtype, addr_off)
             waiting[ctx.conn] = { ctx.number, pinfo.abs_ts, key }
         end
         if answered[key] and W.response_in then
-            top:add(f.response_in, answered[key]):set_generated()
+            set_generated(tree_add(top, f.response_in, answered[key]))
         end
         -- a name list request announces the port of its stream
         local a = addr_off
@@ -517,24 +619,24 @@ local function track_exchange(pinfo, key, rtype, addr_off)
     end
     local req = answers[key]
     if req then
-        if W.request_in then top:add(f.request_in, req):set_generated() end
+        if W.request_in then set_generated(tree_add(top, f.request_in, req)) end
         if W.time then
             local d = pinfo.abs_ts - answer_ts[key]
             if d < 0 then d = 0 end
-            local secs = math.floor(d)
-            top:add(f.time, NSTime.new(secs, math.floor((d - secs) * 1e9 + 0.5))):set_generated()
+            local secs = floor(d)
+            set_generated(tree_add(top, f.time, new_nstime(secs, floor((d - secs) * 1e9 + 0.5))))
         end
     end
     if rtype ~= NS_OK then
         local anchor = R.type_item or top
-        anchor:add_proto_expert_info(ex.refused, sformat("Request refused: reply type %d", rtype))
+        add_expert(anchor, ex.refused, sformat("Request refused: reply type %d", rtype))
     end
 end
 
 -- Places a record within its name list stream: a head, names, an end.
 local function track_list(pinfo, key, rtype)
     if ctx.list_req and R.W.list_req then
-        R.top:add(f.list_req, ctx.list_req):set_generated()
+        set_generated(tree_add(R.top, f.list_req, ctx.list_req))
     end
     if not pinfo.visited and list_note[key] == nil then
         local conn, note = ctx.conn, false
@@ -549,7 +651,7 @@ local function track_list(pinfo, key, rtype)
     end
     if list_note[key] then
         local anchor = R.type_item or R.top
-        anchor:add_proto_expert_info(ex.list_order, list_note[key])
+        add_expert(anchor, ex.list_order, list_note[key])
     end
 end
 
@@ -562,25 +664,25 @@ local function dissect_record(tvb, raw, coff, clen, have, lenbyte_off, pinfo, tr
     local start = lenbyte_off or coff
     -- without an item of its own, the record's warnings go to the tree
     local top = tree
-    if W.top then top = tree:add(proto, tvb(start, coff + have - start)) end
-    if lenbyte_off and W.frame_len then top:add(f.frame_len, tvb(lenbyte_off, 1)) end
+    if W.top then top = tree_add(tree, proto, trange(tvb, start, coff + have - start)) end
+    if lenbyte_off and W.frame_len then tree_add(top, f.frame_len, trange(tvb, lenbyte_off, 1)) end
     if have < clen then
-        top:add_proto_expert_info(ex.frame_cut,
+        add_expert(top, ex.frame_cut,
             sformat("Frame of %d bytes, only %d at hand", clen, have))
     end
     if clen <= SALT then
-        top:add_proto_expert_info(ex.short_frame,
+        add_expert(top, ex.short_frame,
             sformat("Frame of %d bytes, under 25: no record", clen))
         local text = sformat("Short frame (%d bytes)", clen)
-        if W.top then top:append_text(", " .. text) end
+        if W.top then append_text(top, ", " .. text) end
         return text
     end
     if have <= SALT then
-        if W.top then top:append_text(", frame cut short") end
+        if W.top then append_text(top, ", frame cut short") end
         return "Cut frame"
     end
     if not keys then
-        top:add_tvb_expert_info(ex.keys, tvb(coff, have), "Cannot decipher: " .. tostring(keys_error))
+        top:add_tvb_expert_info(ex.keys, trange(tvb, coff, have), "Cannot decipher: " .. tostring(keys_error))
         return "Enciphered record (no key tables)"
     end
 
@@ -590,34 +692,34 @@ local function dissect_record(tvb, raw, coff, clen, have, lenbyte_off, pinfo, tr
     local dtvb
     if W.fields then
         -- the deciphered frame, salt and record, as a data source of its own
-        dtvb = ByteArray.new(unmasked_salt() .. plain, true):tvb("Deciphered record")
+        dtvb = bytes_tvb(new_bytes(unmasked_salt() .. plain, true), "Deciphered record")
         R.dtvb = dtvb
-        if W.salt then top:add(f.salt, dtvb(0, SALT)) end
-        if W.record_len then top:add(f.record_len, n):set_generated() end
+        if W.salt then tree_add(top, f.salt, trange(dtvb, 0, SALT)) end
+        if W.record_len then set_generated(tree_add(top, f.record_len, n)) end
     end
     if n < HEADER then
-        top:add_proto_expert_info(ex.short_header,
+        add_expert(top, ex.short_header,
             sformat("Record of %d bytes, shorter than its 16-byte header", n))
     end
 
     local rtype = sbyte(plain, 1)
-    if W.type then R.type_item = top:add(f.type, dtvb(SALT, 1)) end
+    if W.type then R.type_item = tree_add(top, f.type, trange(dtvb, SALT, 1)) end
     local tname = TYPE_NAMES[rtype]
     if not tname then
         tname = sformat("Unknown type %d", rtype)
         local anchor = R.type_item or top
-        anchor:add_proto_expert_info(ex.unknown_type, sformat("Unknown type code %d", rtype))
+        add_expert(anchor, ex.unknown_type, sformat("Unknown type code %d", rtype))
     end
     local o1, o2, o3 = sbyte(plain, 9, 11)
     o1, o2, o3 = o1 or 0, o2 or 0, o3 or 0
     local a1, a2, a3 = top, top, top
     if W.fields then
-        if n >= 4 and W.option then top:add(f.option, dtvb(SALT + 3, 1)) end
-        if n >= 6 and W.control then top:add(f.control, dtvb(SALT + 4, 2)) end
-        if n >= 8 and W.level then top:add(f.level, dtvb(SALT + 7, 1)) end
-        if n >= 9 and W.name_off then a1 = top:add(f.name_off, dtvb(SALT + 8, 1)) end
-        if n >= 10 and W.addr_off then a2 = top:add(f.addr_off, dtvb(SALT + 9, 1)) end
-        if n >= 11 and W.text_off then a3 = top:add(f.text_off, dtvb(SALT + 10, 1)) end
+        if n >= 4 and W.option then tree_add(top, f.option, trange(dtvb, SALT + 3, 1)) end
+        if n >= 6 and W.control then tree_add(top, f.control, trange(dtvb, SALT + 4, 2)) end
+        if n >= 8 and W.level then tree_add(top, f.level, trange(dtvb, SALT + 7, 1)) end
+        if n >= 9 and W.name_off then a1 = tree_add(top, f.name_off, trange(dtvb, SALT + 8, 1)) end
+        if n >= 10 and W.addr_off then a2 = tree_add(top, f.addr_off, trange(dtvb, SALT + 9, 1)) end
+        if n >= 11 and W.text_off then a3 = tree_add(top, f.text_off, trange(dtvb, SALT + 10, 1)) end
     end
     local name = add_item("name", o1, a1)
     local addr = add_item("addr", o2, a2)
@@ -637,7 +739,7 @@ local function dissect_record(tvb, raw, coff, clen, have, lenbyte_off, pinfo, tr
     if name then summary = summary .. " " .. name end
     if addr then summary = summary .. " " .. addr end
     if text then summary = summary .. " " .. text end
-    if W.top then top:append_text(", " .. summary) end
+    if W.top then append_text(top, ", " .. summary) end
     return summary
 end
 
@@ -677,7 +779,7 @@ local function dissect_udp(tvb, pinfo, tree)
     local have = len < MAX_FRAME and len or MAX_FRAME
     add_info(dissect_record(tvb, raw, 0, have, have, nil, pinfo, tree))
     if len > MAX_FRAME then
-        tree:add_proto_expert_info(ex.long_dgram,
+        add_expert(tree, ex.long_dgram,
             sformat("Datagram of %d bytes: receivers read only the first 256", len))
     end
     return len
@@ -753,7 +855,7 @@ function proto.dissector(tvb, pinfo, tree)
     local ok, consumed = pcall(dissect, tvb, pinfo, tree)
     if not ok then
         pcall(function()
-            tree:add_proto_expert_info(ex.internal, "Dissector fault: " .. tostring(consumed))
+            add_expert(tree, ex.internal, "Dissector fault: " .. tostring(consumed))
         end)
         pcall(set_columns, pinfo)
         consumed = tvb:len()
