@@ -177,7 +177,9 @@ TEST(EnvFiles, EntryAtTheEndOfALongFileIsRead) {
         std::string text = "TALVEN_DIR=/first\n";
         while (text.size() + last.size() < size) {
             const std::size_t room = size - last.size() - text.size();
-            text += "#" + std::string(std::min<std::size_t>(room, 100) - 1, 'x');
+            const std::size_t n = std::min<std::size_t>(room, 100);  // a comment line
+            text.append(n, 'x');
+            text[text.size() - n] = '#';
             text.back() = '\n';
         }
         text += last;

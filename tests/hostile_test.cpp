@@ -83,8 +83,9 @@ std::vector<std::string> cutOrPiecemealAnswers() {
 // an address item whose length byte is the record's last byte, and a text
 // offset past the record.
 std::vector<std::string> misplacedItemAnswers() {
-    Bytes longAddress = serviceAddress();
-    longAddress.resize(40, 0x41);
+    Bytes longAddress(40, 0x41);  // the address, then 24 bytes more
+    const Bytes address = serviceAddress();
+    std::copy(address.begin(), address.end(), longAddress.begin());
     Bytes beyond(40, 0);
     beyond[0] = NS_OK;
     beyond[ns::kAddrOffset] = 39;
