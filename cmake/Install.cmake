@@ -11,7 +11,7 @@
 #   LIBDIR/pkgconfig/talven-ns.pc
 #   include/talven-ns/       the tree's include/talven-ns as it is:
 #                            rsockmap/{rsockmap,servsock,census}.h and
-#                            support/{env,debug,signals,sockets}.h (they include
+#                            support/{api,env,debug,signals,sockets}.h (they include
 #                            each other as "rsockmap/rsockmap.h", so the layout
 #                            below include/talven-ns is kept)
 #   share/man/man1, man3, man5, man7   the manual pages

@@ -72,6 +72,7 @@ expected_files() {
         include/talven-ns/rsockmap/rsockmap.h \
         include/talven-ns/rsockmap/servsock.h \
         include/talven-ns/rsockmap/census.h \
+        include/talven-ns/support/api.h \
         include/talven-ns/support/env.h \
         include/talven-ns/support/debug.h \
         include/talven-ns/support/signals.h \

@@ -11,14 +11,9 @@
 #define RSOCKMAP_CENSUS_H
 
 #include "rsockmap/rsockmap.h"
+#include "support/api.h"
 
-#ifdef __cplusplus
-extern "C" {
-#endif
-/* Exported from libnsclient.so whatever visibility the library is built with. */
-#ifdef __GNUC__
-#pragma GCC visibility push(default)
-#endif
+NS_API_BEGIN
 
 typedef struct NsCensusReply {
     int type;          /* NS_MASTER or NS_BACKUP */
@@ -63,11 +58,6 @@ int usptcp_TakeCensus(unsigned int seconds, NsCensusHandler handler, void *arg);
  * public only because it has always been. */
 void GotSigAlarm(int sig);
 
-#ifdef __GNUC__
-#pragma GCC visibility pop
-#endif
-#ifdef __cplusplus
-}
-#endif
+NS_API_END
 
 #endif /* RSOCKMAP_CENSUS_H */

@@ -48,14 +48,9 @@
 
 #include <netinet/in.h>
 #include <stddef.h>
+#include "support/api.h"
 
-#ifdef __cplusplus
-extern "C" {
-#endif
-/* Exported from libnsclient.so whatever visibility the library is built with. */
-#ifdef __GNUC__
-#pragma GCC visibility push(default)
-#endif
+NS_API_BEGIN
 
 /* A 16-byte IPv4 socket address in the BSD sockaddr_in layout: family 2
  * (native byte order), port and address in network byte order, eight zero
@@ -443,11 +438,6 @@ int usptcp_GetNameList(const char *pattern, int selector, char ***list);
  * Blocks as UspMapIO. */
 int usptcp_GetAdminHost(const char *host, char ***list);
 
-#ifdef __GNUC__
-#pragma GCC visibility pop
-#endif
-#ifdef __cplusplus
-}
-#endif
+NS_API_END
 
 #endif /* RSOCKMAP_RSOCKMAP_H */

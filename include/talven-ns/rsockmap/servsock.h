@@ -18,14 +18,9 @@
 #define RSOCKMAP_SERVSOCK_H
 
 #include "rsockmap/rsockmap.h"
+#include "support/api.h"
 
-#ifdef __cplusplus
-extern "C" {
-#endif
-/* Exported from libnsclient.so whatever visibility the library is built with. */
-#ifdef __GNUC__
-#pragma GCC visibility push(default)
-#endif
+NS_API_BEGIN
 
 /* The local host's name and address, looked up on first need and kept:
  * gethostname (tried again on the next call when it fails) and
@@ -100,11 +95,6 @@ int UnregisterServerSocket(void);
 int createClientSocket(const char *host, const char *svc, int sock,
                        NsAddr *addr, char *auth);
 
-#ifdef __GNUC__
-#pragma GCC visibility pop
-#endif
-#ifdef __cplusplus
-}
-#endif
+NS_API_END
 
 #endif /* RSOCKMAP_SERVSOCK_H */

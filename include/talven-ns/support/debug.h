@@ -11,13 +11,9 @@
 #ifndef SUPPORT_DEBUG_H
 #define SUPPORT_DEBUG_H
 
-#ifdef __cplusplus
-extern "C" {
-#endif
-/* Exported from libnsclient.so whatever visibility the library is built with. */
-#ifdef __GNUC__
-#pragma GCC visibility push(default)
-#endif
+#include "support/api.h"
+
+NS_API_BEGIN
 
 #define NS_LOG_FAIL 256
 #define NS_LOG_TRACE 512
@@ -82,11 +78,6 @@ char *GetTimeForLog(void);
  * is null or no memory is left.  Loads the configuration on first use. */
 char *getStdoutLogFile(const char *name, int num);
 
-#ifdef __GNUC__
-#pragma GCC visibility pop
-#endif
-#ifdef __cplusplus
-}
-#endif
+NS_API_END
 
 #endif /* SUPPORT_DEBUG_H */

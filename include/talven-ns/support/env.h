@@ -28,13 +28,9 @@
 #ifndef SUPPORT_ENV_H
 #define SUPPORT_ENV_H
 
-#ifdef __cplusplus
-extern "C" {
-#endif
-/* Exported from libnsclient.so whatever visibility the library is built with. */
-#ifdef __GNUC__
-#pragma GCC visibility push(default)
-#endif
+#include "support/api.h"
+
+NS_API_BEGIN
 
 /* The 16 known keys' values: null until an entry for the key has been read,
  * then a string the module owns (do not free or write it; assign a pointer
@@ -82,11 +78,6 @@ int rbgetenv(void);
  * nor ProcessType is looked at.  A null dir reads nothing.  Returns 0. */
 int rbuserenv(const char *dir);
 
-#ifdef __GNUC__
-#pragma GCC visibility pop
-#endif
-#ifdef __cplusplus
-}
-#endif
+NS_API_END
 
 #endif /* SUPPORT_ENV_H */

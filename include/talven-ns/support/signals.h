@@ -14,13 +14,9 @@
 #ifndef SUPPORT_SIGNALS_H
 #define SUPPORT_SIGNALS_H
 
-#ifdef __cplusplus
-extern "C" {
-#endif
-/* Exported from libnsclient.so whatever visibility the library is built with. */
-#ifdef __GNUC__
-#pragma GCC visibility push(default)
-#endif
+#include "support/api.h"
+
+NS_API_BEGIN
 
 #define NS_SIG_NORESTART 1
 #define NS_SIG_SAVE 2
@@ -64,11 +60,6 @@ int setSignalHandler(int sig, NsSignalHandler handler, int flags);
  * NS_SIG_SAVE may come in between. */
 int setAlarm(int flags, unsigned int seconds);
 
-#ifdef __GNUC__
-#pragma GCC visibility pop
-#endif
-#ifdef __cplusplus
-}
-#endif
+NS_API_END
 
 #endif /* SUPPORT_SIGNALS_H */
