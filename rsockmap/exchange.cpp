@@ -1,11 +1,11 @@
 // exchange.cpp - one request to the name server master over TCP.
 //
 // A request travels as one frame (a length byte L = N + 24, then the
-// ciphertext), written with one send, and the master answers with one frame.  UspMapIO makes two
-// attempts: the first reaches the remembered or configured master unless the
-// previous exchange failed, the second always locates the master by
-// broadcast.  Each connect runs under a 5-second alarm; reading the reply has
-// no timer.  UspSend and UspReceive split the same exchange in two halves.
+// ciphertext), written with one send, and the master answers with one
+// frame.  UspMapIO makes two attempts: the first reaches the remembered or
+// configured master unless the previous exchange failed, the second always
+// locates the master by broadcast.  Each connect runs under a 5-second
+// alarm; reading the reply has no timer.  UspSend and UspReceive split the same exchange in two halves.
 #include <sys/socket.h>
 #include <unistd.h>
 
