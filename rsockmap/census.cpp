@@ -36,15 +36,6 @@ volatile std::sig_atomic_t GotAlarm = 0;
 
 sockaddr *asSockaddr(NsAddr *addr) { return reinterpret_cast<sockaddr *>(addr); }
 
-void sendCensus(int fd) {
-    NsMessage census{};
-    census.type = NS_CENSUS;
-    std::array<std::uint8_t, NS_MSG_SIZE> cipher{};
-    const int len = NsCrypt(cipher.data(), &census, NS_HEADER_SIZE);
-    sendto(fd, cipher.data(), static_cast<std::size_t>(len), 0, asSockaddr(&BcastAddr),
-           NS_ADDR_SIZE);
-}
-
 }  // namespace
 
 namespace ns {
@@ -77,6 +68,12 @@ extern "C" void GotSigAlarm(int sig) {
 }
 
 extern "C" int usptcp_TakeCensus(unsigned int seconds, NsCensusHandler handler, void *arg) {
+    // alarm(0) would arm nothing, and the receive timeout below is a second
+    // longer than the census: a bounded time keeps both meaningful.
+    if (seconds == 0 || seconds > 86400) {
+        errno = EINVAL;
+        return -1;
+    }
     const ns::BroadcastSocket opened = ns::openBroadcastSocket();
     if (opened.failed == ns::BroadcastSocket::Socket)
         DebugLog(NS_LOG_FAIL, "findNS: socket failed (errno %d)\n", opened.err);
@@ -90,7 +87,7 @@ extern "C" int usptcp_TakeCensus(unsigned int seconds, NsCensusHandler handler, 
     ns::setSocketTimeout(sock.get(), SO_RCVTIMEO, seconds + 1);
     if (!bGotBcastAddr) FindBcastAddr(sock.get(), &BcastAddr);
 
-    sendCensus(sock.get());
+    ns::sendBareHeader(sock.get(), NS_CENSUS, BcastAddr);
     const auto sent = std::chrono::steady_clock::now();
 
     GotAlarm = 0;

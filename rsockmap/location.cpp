@@ -130,18 +130,6 @@ bool awaitMaster(int sock, unsigned seconds, NsAddr *master) {
     }
 }
 
-// Sends a bare header of `type` to the discovery broadcast address; the
-// result is not checked (a failed send shows as a phase without replies).
-void sendDiscovery(int sock, int type) {
-    NsMessage request{};
-    request.type = static_cast<unsigned char>(type);
-    std::array<std::uint8_t, NS_HEADER_SIZE + NS_SALT_SIZE> cipher{};
-    const int len = NsCrypt(cipher.data(), &request, NS_HEADER_SIZE);
-    (void)sendto(sock, cipher.data(), static_cast<std::size_t>(len), 0,
-                 reinterpret_cast<const struct sockaddr *>(&DiscoveryBcastAddr),
-                 sizeof DiscoveryBcastAddr);
-}
-
 }  // namespace
 
 namespace ns {
@@ -159,6 +147,15 @@ bool bindLocalPort(int sock, NsAddr *bound) {
         }
     }
     return false;
+}
+
+void sendBareHeader(int sock, int type, const NsAddr &to) {
+    NsMessage request{};
+    request.type = static_cast<unsigned char>(type);
+    std::array<std::uint8_t, NS_HEADER_SIZE + NS_SALT_SIZE> cipher{};
+    const int len = NsCrypt(cipher.data(), &request, NS_HEADER_SIZE);
+    (void)sendto(sock, cipher.data(), static_cast<std::size_t>(len), 0,
+                 reinterpret_cast<const struct sockaddr *>(&to), sizeof to);
 }
 
 BroadcastSocket openBroadcastSocket() {
@@ -353,10 +350,10 @@ extern "C" int findNS(int bcast, NsAddr *addr) {
     (void)FindBcastAddr(sock.get(), &DiscoveryBcastAddr);
 
     NsAddr master{};
-    sendDiscovery(sock.get(), NS_FINDMASTER);
+    ns::sendBareHeader(sock.get(), NS_FINDMASTER, DiscoveryBcastAddr);
     bool found = awaitMaster(sock.get(), kFindMasterWait, &master);
     if (!found) {
-        sendDiscovery(sock.get(), NS_FINDANY);
+        ns::sendBareHeader(sock.get(), NS_FINDANY, DiscoveryBcastAddr);
         found = awaitMaster(sock.get(), kFindAnyWait, &master);
     }
     if (!found) return -1;

@@ -59,6 +59,10 @@ struct BroadcastSocket {
 };
 BroadcastSocket openBroadcastSocket();
 
+// Sends a bare header of `type` (a discovery or the census) to `to`; the
+// result is not checked (a failed send shows as a wait without replies).
+void sendBareHeader(int sock, int type, const NsAddr &to);
+
 // For tests: forget the remembered master and the local identity, as in a
 // fresh process.
 void resetLocationState();

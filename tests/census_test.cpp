@@ -5,6 +5,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <cstdint>
@@ -119,6 +120,12 @@ TEST_F(Census, TakeCensusHandsEveryReplyToTheHandlerInArrivalOrder) {
         static_cast<std::vector<NsCensusReply> *>(arg)->push_back(*r);
     };
     const int fds = openFdCount();
+    // A time that alarm(2) cannot keep is refused before anything is sent.
+    for (const unsigned int bad : {0u, 86401u, ~0u}) {
+        errno = 0;
+        EXPECT_EQ(usptcp_TakeCensus(bad, collect, &got), -1);
+        EXPECT_EQ(errno, EINVAL);
+    }
     EXPECT_EQ(usptcp_TakeCensus(1, collect, &got), 0);
     ASSERT_EQ(got.size(), 2u);
     EXPECT_EQ(got[0].type, NS_MASTER);

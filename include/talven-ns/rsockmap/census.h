@@ -39,14 +39,15 @@ extern int bGotBcastAddr;
 /* Takes one census: opens a UDP socket bound to the local address on the
  * first free port from 1025 to 32766, with SO_BROADCAST; unless
  * bGotBcastAddr is set, finds BcastAddr; sends one NS_CENSUS datagram to
- * BcastAddr; then for `seconds` (at least 1) calls handler(reply, arg) for
+ * BcastAddr; then for `seconds` (1 to 86400) calls handler(reply, arg) for
  * every NS_MASTER or NS_BACKUP reply, in the order of arrival, duplicates
  * included.  Other datagrams are ignored.  handler may be null.  The socket
  * is closed before the call returns.
  *
  * Returns 0 when the census ran, whether anybody answered or not (a failed
- * send or an unknown broadcast address shows as silence); -1 when no socket
- * could be made or bound (logged, errno kept).
+ * send or an unknown broadcast address shows as silence); -1 with errno
+ * EINVAL, at once, when `seconds` is out of range; -1 when no socket could
+ * be made or bound (logged, errno kept).
  *
  * Blocks: `seconds`, a second more at worst.  Signals: GotSigAlarm is the
  * SIGALRM handler (without SA_RESTART) and alarm(seconds) times the census;
