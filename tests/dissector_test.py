@@ -527,6 +527,11 @@ def stop_all():
 
 def main():
     try:
+        # It runs the tools (a census broadcasts) and captures: only in the
+        # namespace that scripts/netsandbox made.
+        if os.environ.get("NS_SANDBOX_NETNS") != os.readlink("/proc/self/ns/net"):
+            sys.exit("dissector_test: not inside the network sandbox: "
+                     "run it through scripts/netsandbox")
         run_checks()
     finally:
         stop_all()

@@ -27,6 +27,12 @@ finish() {
     fi
     echo "$test_name: passed"
 }
+# Stops the test unless it runs inside the network namespace that
+# scripts/netsandbox made (the variable alone could be inherited or forged).
+require_sandbox() {
+    [[ -n ${NS_SANDBOX_NETNS:-} && $(readlink /proc/self/ns/net) == "$NS_SANDBOX_NETNS" ]] ||
+        { echo "$test_name: not inside the network sandbox: run it through scripts/netsandbox" >&2; exit 1; }
+}
 # The value of a variable in the build's CMake cache.
 cache() { sed -n "s/^$1:[A-Z]*=//p" "$build/CMakeCache.txt"; }
 
@@ -37,6 +43,7 @@ cache() { sed -n "s/^$1:[A-Z]*=//p" "$build/CMakeCache.txt"; }
 # names it, with $work/tmp as the temporary directory, and points
 # TALVEN_CONFIG and HOME at it.
 start_nsmd() {
+    require_sandbox
     printf '%s\n' "$@" >"$work/preload"
     "$bin/nsmd" -a 198.18.0.10 -f "$work/preload" >"$work/nsmd.out" 2>&1 &
     nsmd_pid=$!
