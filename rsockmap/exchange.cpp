@@ -49,18 +49,13 @@ bool connectUnderTimer(int sock, const NsAddr &addr) {
 // Writes the frame, the length byte and the ciphertext, with one send: the
 // two go out in one segment, where a lone length byte would leave the
 // ciphertext waiting (Nagle) for the peer to acknowledge it, a round trip
-// per exchange.  A send that takes the length byte alone is followed by one
-// send of the whole ciphertext; a send that ends inside the ciphertext is a
-// failure, not continued.  A peer that has gone away gives EPIPE, not
-// SIGPIPE.
+// per exchange.  A short send is a failure.  A peer that has gone away gives
+// EPIPE, not SIGPIPE.
 bool writeFrame(int sock, const NsMessage *request, int n) {
     std::array<std::uint8_t, 1 + NS_MSG_SIZE> frame{};
     const int len = NsCrypt(frame.data() + 1, request, n);
     frame[0] = static_cast<std::uint8_t>(len & 0xff);
-    const ssize_t put = send(sock, frame.data(), static_cast<std::size_t>(1 + len), MSG_NOSIGNAL);
-    if (put == 1 + len) return true;
-    if (put != 1) return false;
-    return send(sock, frame.data() + 1, static_cast<std::size_t>(len), MSG_NOSIGNAL) == len;
+    return send(sock, frame.data(), static_cast<std::size_t>(1 + len), MSG_NOSIGNAL) == 1 + len;
 }
 
 // Requests longer than the frame can carry would overrun the ciphertext
