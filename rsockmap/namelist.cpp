@@ -10,6 +10,7 @@
 // answered in static storage, or for a wildcard fetches the admin-host list.
 #include "rsockmap/namelist.hpp"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -54,11 +55,12 @@ void setNameListBounds(std::size_t names, std::size_t bytes) {
 void NameGather::clear() {
     std::free(data_);
     data_ = nullptr;
-    size_ = capacity_ = count_ = nameBytes_ = 0;
+    size_ = capacity_ = count_ = 0;
 }
 
 bool NameGather::wouldOverflow(std::size_t m) const {
-    return count_ >= maxListNames || m + 1 > maxListBytes - nameBytes_;
+    // the names' characters and NULs: each name takes one length byte more
+    return count_ >= maxListNames || m + 1 > maxListBytes - (size_ - count_);
 }
 
 bool NameGather::append(std::span<const std::uint8_t> chars) {
@@ -77,7 +79,6 @@ bool NameGather::append(std::span<const std::uint8_t> chars) {
     if (m > 0) std::memcpy(data_ + size_ + 1, chars.data(), m);
     data_[size_ + 1 + m] = 0;
     size_ = need;
-    nameBytes_ += m + 1;
     ++count_;
     return true;
 }
@@ -180,14 +181,20 @@ bool requestList(const ns::RecordBuilder &request, NsAddr *master) {
 }
 
 // Waits up to 5 seconds for the name server's connection.  Only a
-// connection from the address of the master that took the request counts:
-// any other is closed unread, and the wait goes on for what is left of the
-// same 5 seconds, so a neighbour that keeps connecting can neither replace
-// the list nor stretch the wait.  poll watches the listening descriptor
-// whatever its number.
-ns::UniqueFd acceptNameServer(int listener, const NsAddr &master) {
+// connection from the address of the master that took the request counts,
+// or from this host's own listening address (a master on this host
+// connects back from it, whatever address it was reached at): any other is
+// closed unread, and the wait goes on for what is left of the same 5
+// seconds, so a neighbour that keeps connecting can neither replace the
+// list nor stretch the wait.  The listener is non-blocking here, so a
+// connection that is gone again between poll and accept cannot hold the
+// wait past its end.  poll watches the listening descriptor whatever its
+// number.
+ns::UniqueFd acceptNameServer(int listener, const NsAddr &master, const NsAddr &self) {
     using Clock = std::chrono::steady_clock;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kConnectWaitMs);
+    const int flags = fcntl(listener, F_GETFL);
+    if (flags >= 0) fcntl(listener, F_SETFL, flags | O_NONBLOCK);
     for (;;) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
         pollfd watch{listener, POLLIN, 0};
@@ -197,9 +204,13 @@ ns::UniqueFd acceptNameServer(int listener, const NsAddr &master) {
         NsAddr peer{};
         socklen_t len = sizeof peer;
         ns::UniqueFd fd(accept(listener, reinterpret_cast<sockaddr *>(&peer), &len));
-        if (!fd.valid()) return fd;
+        if (!fd.valid()) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED) continue;
+            return fd;
+        }
+        const in_addr_t from = peer.sin_addr.s_addr;
         if (len >= sizeof peer && peer.sin_family == AF_INET &&
-            peer.sin_addr.s_addr == master.sin_addr.s_addr)
+            (from == master.sin_addr.s_addr || from == self.sin_addr.s_addr))
             return fd;
         DebugLog(NS_LOG_FAIL, "usptcp_GetNameList: connection from %s ignored\n",
                  printaddr(&peer));
@@ -235,13 +246,14 @@ bool receiveList(int fd, ns::NameGather &names) {
 
 // Everything from the request to the end of the stream; true when the whole
 // list arrived.  The caller closes the listening socket.
-bool fetchList(int listener, const ns::RecordBuilder &request, ns::NameGather &names) {
+bool fetchList(int listener, const NsAddr &listenAddr, const ns::RecordBuilder &request,
+               ns::NameGather &names) {
     NsAddr master{};
     if (!requestList(request, &master)) {
         DebugLog(NS_LOG_FAIL, "usptcp_GetNameList: request failed\n");
         return false;
     }
-    ns::UniqueFd stream = acceptNameServer(listener, master);
+    ns::UniqueFd stream = acceptNameServer(listener, master, listenAddr);
     if (!stream.valid()) {
         DebugLog(NS_LOG_FAIL, "usptcp_GetNameList: no connection from marlod\n");
         return false;
@@ -292,7 +304,7 @@ extern "C" int usptcp_GetNameList(const char *pattern, int selector, char ***lis
     request.option(selector).name(pattern ? pattern : "*").address(&listenAddr, sizeof listenAddr);
     ns::NameGather names;
     const bool complete = ns::recordFits("usptcp_GetNameList", request) &&
-                          fetchList(listener.get(), request, names);
+                          fetchList(listener.get(), listenAddr, request, names);
     listener.reset();
     int result;
     if (!complete) {

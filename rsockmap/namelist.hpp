@@ -70,7 +70,6 @@ private:
     std::size_t size_ = 0;
     std::size_t capacity_ = 0;
     std::size_t count_ = 0;
-    std::size_t nameBytes_ = 0;  // the characters and a NUL per name
 };
 
 class NameListDecoder {

@@ -262,14 +262,16 @@ TEST_F(NameListTest, BrokenStreamsFailAndReleaseWhatArrived) {
     EXPECT_TRUE(logs().mentions("usptcp_GetNameList: receive failure (errno ")) << logs().dump();
 }
 
-// A connection from 198.18.0.13 (not the master) to the listening address
-// that a request carries, sending a well-formed list; kept open, unread.
-ns::UniqueFd neighbourConnects(const Bytes &request) {
-    ns::UniqueFd fd = tcpSocket("198.18.0.13", 0, -1);
+// A connection from `from` (by default 198.18.0.13, not the master) to the
+// listening address that a request carries, sending a well-formed list;
+// kept open.
+ns::UniqueFd neighbourConnects(const Bytes &request, const char *from = "198.18.0.13",
+                               const char *name = "forged") {
+    ns::UniqueFd fd = tcpSocket(from, 0, -1);
     NsAddr to{};
     if (ns::RecordView(request).addressItem(&to) < 0 ||
         connect(fd.get(), reinterpret_cast<const sockaddr *>(&to), sizeof to) != 0 ||
-        !writeBytes(fd.get(), listStream({"forged"})))
+        !writeBytes(fd.get(), listStream({name})))
         fd.reset();
     return fd;
 }
@@ -290,6 +292,18 @@ TEST_F(NameListTest, OnlyTheMasterMayConnectBack) {
     std::free(list);
     EXPECT_TRUE(logs().mentions("usptcp_GetNameList: connection from 198.18.0.13 ("))
         << logs().dump();
+    expectNoLeak();
+
+    // A master on this host connects back from this host's own address
+    // (198.18.0.1 here), whatever address it was reached at.
+    serve([held](const Bytes &request, int) {
+        held->push_back(neighbourConnects(request, "198.18.0.1", "local"));
+        return reply(record(NS_OK));
+    });
+    list = kUntouched;
+    ASSERT_EQ(usptcp_GetNameList("*", 0, &list), 1);
+    EXPECT_STREQ(list[0], "local");
+    std::free(list);
     expectNoLeak();
 
     // Only neighbours connect, one at once and one 3 seconds later: the call

@@ -405,7 +405,8 @@ int usptcp_CreateStreamSock(NsAddr *addr);
  *
  * A listening socket (usptcp_CreateStreamSock) is made first, the request
  * carrying its address goes through UspMapIO, then the name server that
- * took the request must connect back, from that same address, within 5
+ * took the request must connect back, from that same address (or, for a
+ * name server on this host, from this host's own address), within 5
  * seconds (a connection from anywhere else is closed unread while the wait
  * runs on) and send a head record, one record per name and an end record.
  * A list holds at most 1,000,000 names or 64 MiB of names (characters and a
