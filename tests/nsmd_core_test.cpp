@@ -95,11 +95,13 @@ TEST(NsmdRegistry, CursorResumesAcrossChangesAndTheCapHoldsForPreloadsToo) {
     ASSERT_TRUE(r.registerService(service("\\\\h\\f")));
     EXPECT_FALSE(cursor.next(name));
 
-    // Full at 4 entries, control codes included; a replacement needs no room.
-    EXPECT_TRUE(r.noteControl(7));
-    EXPECT_FALSE(r.noteControl(8));
+    // Full at 4 entries; a control code takes no room, a replacement neither.
+    r.noteControl(7);
+    r.noteControl(8);
+    EXPECT_EQ(r.control(), 8u);
+    ASSERT_TRUE(r.registerService(service("\\\\h\\g")));
     EXPECT_FALSE(r.registerPC("\\\\pc\\h"));
-    EXPECT_FALSE(r.registerService(service("\\\\h\\g")));
+    EXPECT_FALSE(r.registerService(service("\\\\h\\x")));
     EXPECT_TRUE(r.registerService(service("\\\\H\\d", "again")));
     EXPECT_EQ(r.size(), 4u);
 

@@ -140,12 +140,6 @@ const std::string *Registry::adminHost(std::string_view host) const {
     return nullptr;
 }
 
-bool Registry::noteControl(unsigned code) {
-    if (full()) return false;
-    controls_.push_back(code);
-    return true;
-}
-
 std::vector<std::string> Registry::list(ListKind kind, std::string_view pattern) const {
     std::vector<std::string> out;
     NameCursor cursor(*this, kind, std::string(pattern));

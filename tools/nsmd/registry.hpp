@@ -91,7 +91,7 @@ public:
     // PC name when pc) is not registered yet; true for a malformed name,
     // which the registration itself refuses.
     bool roomFor(std::string_view name, bool pc) const;
-    std::size_t size() const { return services_.size() + pcs_.size() + controls_.size(); }
+    std::size_t size() const { return services_.size() + pcs_.size(); }
     std::size_t capacity() const { return capacity_; }
 
     // False (and nothing changed) for a malformed name, one that does not
@@ -109,9 +109,10 @@ public:
     // The admin host as configured, or null when host is none of them.
     const std::string *adminHost(std::string_view host) const;
 
-    // False (and nothing kept) when the registry is full.
-    bool noteControl(unsigned code);
-    const std::vector<unsigned> &controls() const { return controls_; }
+    // The last control code sent (the debug mask a client set), 0 before
+    // any; one value, so control requests never fill the registry.
+    void noteControl(unsigned code) { control_ = code; }
+    unsigned control() const { return control_; }
 
     // The names of one kind that match the pattern ("" matches every name),
     // in the registry's order.
@@ -130,7 +131,7 @@ private:
     std::map<std::string, Service> services_;  // by key(name)
     std::map<std::string, std::string> pcs_;   // key(name) -> name
     std::vector<std::string> admins_;
-    std::vector<unsigned> controls_;
+    unsigned control_ = 0;
 };
 
 // Loads registrations from a file of lines (blank lines and lines that begin
