@@ -222,6 +222,12 @@ void Peer::start(const std::function<void(Peer &)> &script) {
     }
     std::fflush(nullptr);
     pid_ = fork();
+    if (pid_ < 0) {
+        ADD_FAILURE() << "fork failed: " << std::strerror(errno);
+        close(p[0]);
+        close(p[1]);
+        return;
+    }
     if (pid_ == 0) {
         prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlives the test
         signal(SIGPIPE, SIG_IGN);          // a client that went is no reason to die

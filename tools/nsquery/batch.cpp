@@ -43,14 +43,6 @@ bool readLine(std::FILE *in, std::string &line, bool *cut) {
     return any;
 }
 
-// A line break in the authentication text would break the one-line-per-name
-// promise; it is shown as a blank.
-std::string oneLine(std::string text) {
-    for (char &c : text)
-        if (c == '\n' || c == '\r') c = ' ';
-    return text;
-}
-
 void printAnswer(const Command &cmd, const std::string &name, const LookupAnswer &answer) {
     if (cmd.json) {
         if (answer.resolved()) {
@@ -62,7 +54,7 @@ void printAnswer(const Command &cmd, const std::string &name, const LookupAnswer
         }
     } else if (answer.resolved()) {
         std::printf("%s\t%s\n", name.c_str(),
-                    oneLine(serviceText(answer.haveAddr ? &answer.addr : nullptr, answer.auth)).c_str());
+                    serviceText(answer.haveAddr ? &answer.addr : nullptr, answer.auth).c_str());
     } else {
         std::printf("%s\tfailed: %s\n", name.c_str(), answer.error.c_str());
     }
