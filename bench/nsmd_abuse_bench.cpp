@@ -31,6 +31,8 @@
 #include "bench/standin.hpp"
 #include "rsockmap/record.hpp"
 #include "rsockmap/rsockmap.h"
+#include "rsockmap/exchange_internal.hpp"
+#include "support/unique_fd.hpp"
 
 namespace {
 
@@ -40,51 +42,45 @@ constexpr int kLookups = 2000;
 constexpr const char *kClient = "198.18.0.1";
 constexpr const char *kAbuser = "198.18.0.13";
 
-// A descriptor closed when it goes.
-struct Fd {
-    int fd = -1;
-    explicit Fd(int f = -1) : fd(f) {}
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    ~Fd() {
-        if (fd >= 0) close(fd);
-    }
-};
-
-// A TCP connection from the sandbox address from to to; -1 on failure.
-int connectFrom(const char *from, const sockaddr_in &to) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+// A TCP connection from the sandbox address from to to; invalid on failure.
+ns::UniqueFd connectFrom(const char *from, const sockaddr_in &to) {
+    ns::UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     const sockaddr_in src = nstest::inetAddr(from, 0);
-    if (fd < 0 || bind(fd, reinterpret_cast<const sockaddr *>(&src), sizeof src) != 0 ||
-        connect(fd, reinterpret_cast<const sockaddr *>(&to), sizeof to) != 0) {
-        if (fd >= 0) close(fd);
-        return -1;
-    }
+    if (!fd.valid() || bind(fd.get(), reinterpret_cast<const sockaddr *>(&src), sizeof src) != 0 ||
+        connect(fd.get(), reinterpret_cast<const sockaddr *>(&to), sizeof to) != 0)
+        fd.reset();
     return fd;
 }
 
-// Reads exactly n bytes, waiting at most 3 s for each piece.
-bool readFull(int fd, std::uint8_t *buf, std::size_t n) {
-    for (std::size_t got = 0; got < n;) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 3000) != 1) return false;
-        const ssize_t r = read(fd, buf + got, n - got);
-        if (r <= 0) return false;
-        got += static_cast<std::size_t>(r);
-    }
-    return true;
+// A socket listening at the sandbox address ip (a port of its own, backlog
+// as given); *addr receives where.  Invalid on failure.
+ns::UniqueFd listenAt(const char *ip, int backlog, sockaddr_in *addr) {
+    ns::UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    *addr = nstest::inetAddr(ip, 0);
+    socklen_t len = sizeof *addr;
+    if (!fd.valid() || bind(fd.get(), reinterpret_cast<const sockaddr *>(addr), len) != 0 ||
+        listen(fd.get(), backlog) != 0 ||
+        getsockname(fd.get(), reinterpret_cast<sockaddr *>(addr), &len) != 0)
+        fd.reset();
+    return fd;
 }
 
 // One request to the master from the address from; the reply's type, or -1.
+// Each piece of the reply is waited for at most 3 s.
 int request(const char *from, const ns::RecordBuilder &req) {
     const sockaddr_in master = nstest::inetAddr(nstest::kMasterAddr, NS_DEFAULT_PORT);
-    Fd s(connectFrom(from, master));
-    if (s.fd < 0) return -1;
+    const ns::UniqueFd s = connectFrom(from, master);
+    if (!s.valid()) return -1;
     std::uint8_t frame[1 + NS_MSG_SIZE];
     frame[0] = static_cast<std::uint8_t>(NsCrypt(frame + 1, &req.message(), req.length()));
-    if (write(s.fd, frame, 1u + frame[0]) != 1 + frame[0]) return -1;
+    if (write(s.get(), frame, 1u + frame[0]) != 1 + frame[0]) return -1;
+    const auto read3s = [&](void *buf, std::size_t n) -> ssize_t {
+        pollfd p{s.get(), POLLIN, 0};
+        return poll(&p, 1, 3000) == 1 ? read(s.get(), buf, n) : -1;
+    };
     std::uint8_t len = 0, cipher[NS_MSG_SIZE] = {}, plain[NS_MSG_SIZE] = {};
-    if (!readFull(s.fd, &len, 1) || !readFull(s.fd, cipher, len)) return -1;
+    if (ns::readExactly(read3s, &len, 1) != 1 || ns::readExactly(read3s, cipher, len) != len)
+        return -1;
     return NsDecrypt(plain, cipher, len) > 0 ? plain[0] : -1;
 }
 
@@ -97,16 +93,9 @@ ns::RecordBuilder listRequest(const sockaddr_in &to) {
 // A listening socket that never answers: its one-place queue is taken by a
 // connection of its own, so every later SYN is dropped.
 struct BlackHole {
-    Fd lsn{socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)};
-    Fd filler;
-    sockaddr_in addr = nstest::inetAddr(kAbuser, 0);
-    BlackHole() {
-        socklen_t len = sizeof addr;
-        bind(lsn.fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr);
-        listen(lsn.fd, 0);
-        getsockname(lsn.fd, reinterpret_cast<sockaddr *>(&addr), &len);
-        filler.fd = connectFrom(kAbuser, addr);
-    }
+    sockaddr_in addr{};
+    ns::UniqueFd lsn = listenAt(kAbuser, 0, &addr);
+    ns::UniqueFd filler = connectFrom(kAbuser, addr);
 };
 
 // The abusive peer: 32 name lists to a black hole, then 256 connections
@@ -136,8 +125,8 @@ public:
         std::this_thread::sleep_for(std::chrono::milliseconds(200));  // it has seen them all
         int n = 0;
         for (const auto &c : held_) {
-            pollfd p{c->fd, POLLIN, 0};
-            n += c->fd >= 0 && poll(&p, 1, 0) == 0;
+            pollfd p{c.get(), POLLIN, 0};
+            n += c.valid() && poll(&p, 1, 0) == 0;
         }
         return n;
     }
@@ -150,17 +139,16 @@ private:
             taken += request(kAbuser, listRequest(hole_.addr)) == NS_OK;
         const sockaddr_in master = nstest::inetAddr(nstest::kMasterAddr, NS_DEFAULT_PORT);
         for (auto &c : held_) {
-            pollfd p{c->fd, POLLIN, 0};
-            if (c->fd >= 0 && poll(&p, 1, 0) == 0) continue;  // still open
-            c = std::make_unique<Fd>(connectFrom(kAbuser, master));
+            pollfd p{c.get(), POLLIN, 0};
+            if (c.valid() && poll(&p, 1, 0) == 0) continue;  // still open
+            c = connectFrom(kAbuser, master);
         }
-        while (held_.size() < 256 && !stop_)
-            held_.push_back(std::make_unique<Fd>(connectFrom(kAbuser, master)));
+        while (held_.size() < 256 && !stop_) held_.push_back(connectFrom(kAbuser, master));
         return taken;
     }
 
     BlackHole hole_;
-    std::vector<std::unique_ptr<Fd>> held_;
+    std::vector<ns::UniqueFd> held_;
     std::atomic<bool> stop_{false};
     std::thread thread_;
     int listsTaken_ = 0;
@@ -230,23 +218,19 @@ void BM_UnreadListMemory(benchmark::State &state) {
                            "198.18.0.15", "198.18.0.16", "198.18.0.17", "198.18.0.18"};
     for (auto _ : state) {
         const double before = residentMB(nsmd.pid());
-        std::vector<std::unique_ptr<Fd>> listeners, accepted;
+        std::vector<ns::UniqueFd> listeners, accepted;
         int asked = 0;
         for (const char *peer : peers)
             for (int i = 0; i < 4; ++i) {
-                auto lsn = std::make_unique<Fd>(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-                sockaddr_in a = nstest::inetAddr(peer, 0);
-                socklen_t len = sizeof a;
-                bind(lsn->fd, reinterpret_cast<const sockaddr *>(&a), sizeof a);
-                listen(lsn->fd, 1);
-                getsockname(lsn->fd, reinterpret_cast<sockaddr *>(&a), &len);
+                sockaddr_in a{};
+                ns::UniqueFd lsn = listenAt(peer, 1, &a);
+                if (!lsn.valid()) return state.SkipWithError("cannot listen for a name list");
                 asked += request(peer, listRequest(a)) == NS_OK;
                 listeners.push_back(std::move(lsn));
             }
         for (const auto &l : listeners) {
-            pollfd p{l->fd, POLLIN, 0};
-            if (poll(&p, 1, 5000) == 1)
-                accepted.push_back(std::make_unique<Fd>(accept(l->fd, nullptr, nullptr)));
+            pollfd p{l.get(), POLLIN, 0};
+            if (poll(&p, 1, 5000) == 1) accepted.emplace_back(accept(l.get(), nullptr, nullptr));
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the server fills them
         const double pending = residentMB(nsmd.pid());
