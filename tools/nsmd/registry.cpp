@@ -140,13 +140,6 @@ const std::string *Registry::adminHost(std::string_view host) const {
     return nullptr;
 }
 
-std::vector<std::string> Registry::list(ListKind kind, std::string_view pattern) const {
-    std::vector<std::string> out;
-    NameCursor cursor(*this, kind, std::string(pattern));
-    for (std::string name; cursor.next(name);) out.push_back(std::move(name));
-    return out;
-}
-
 std::size_t Registry::count(ListKind kind, std::string_view pattern) const {
     std::size_t n = 0;
     NameCursor cursor(*this, kind, std::string(pattern));

@@ -114,10 +114,9 @@ public:
     void noteControl(unsigned code) { control_ = code; }
     unsigned control() const { return control_; }
 
-    // The names of one kind that match the pattern ("" matches every name),
-    // in the registry's order.
-    std::vector<std::string> list(ListKind kind, std::string_view pattern) const;
-    // How many names list() would give.
+    // How many names of one kind match the pattern ("" matches every name):
+    // what a NameCursor over them gives (a walk of the registry; only the
+    // verbose output asks).
     std::size_t count(ListKind kind, std::string_view pattern) const;
 
     std::size_t serviceCount() const { return services_.size(); }
