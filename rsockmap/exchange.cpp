@@ -5,7 +5,8 @@
 // frame.  UspMapIO makes two attempts: the first reaches the remembered or
 // configured master unless the previous exchange failed, the second always
 // locates the master by broadcast.  Each connect runs under a 5-second
-// alarm; reading the reply has no timer.  UspSend and UspReceive split the same exchange in two halves.
+// alarm; reading the reply has no timer.  UspSend and UspReceive split the
+// same exchange in two halves.
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -97,38 +98,30 @@ Attempt sendAttempt(const NsMessage *request, int n, int bcast, int *sock) {
     return a;
 }
 
-// The failure lines of the two operations; errno is left as the failed step
-// set it.
-void logMapIOFailure(const Attempt &a) {
+// The failure line of UspMapIO's (mapIO) or UspSend's attempt, each in its
+// own words; errno is left as the failed step set it.
+void logAttemptFailure(const Attempt &a, bool mapIO) {
     switch (a.failed) {
     case SendStep::None: return;
     case SendStep::Locate: break;
     case SendStep::Socket:
-        DebugLog(NS_LOG_FAIL, "UspMapIO: nl_socket failed (errno %d)\n", a.err);
+        DebugLog(NS_LOG_FAIL,
+                 mapIO ? "UspMapIO: nl_socket failed (errno %d)\n"
+                       : "UspSend: socket failed (errno %d)\n",
+                 a.err);
         break;
     case SendStep::Connect:
-        DebugLog(NS_LOG_FAIL, "UspMapIO: nl_connect(%s) failed (errno %d)\n", printaddr(&a.master),
-                 a.err);
+        DebugLog(NS_LOG_FAIL,
+                 mapIO ? "UspMapIO: nl_connect(%s) failed (errno %d)\n"
+                       : "UspSend: connect(%s) failed (errno %d)\n",
+                 printaddr(&a.master), a.err);
         break;
     case SendStep::Write:
-        DebugLog(NS_LOG_FAIL, "UspMapIO: nl_writesocket failed (errno %d)\n", a.err);
-        break;
-    }
-    errno = a.err;
-}
-
-void logSendFailure(const Attempt &a) {
-    switch (a.failed) {
-    case SendStep::None: return;
-    case SendStep::Locate: break;
-    case SendStep::Socket:
-        DebugLog(NS_LOG_FAIL, "UspSend: socket failed (errno %d)\n", a.err);
-        break;
-    case SendStep::Connect:
-        DebugLog(NS_LOG_FAIL, "UspSend: connect(%s) failed (errno %d)\n", printaddr(&a.master),
+        DebugLog(NS_LOG_FAIL,
+                 mapIO ? "UspMapIO: nl_writesocket failed (errno %d)\n"
+                       : "UspSend: write failed (errno %d)\n",
                  a.err);
         break;
-    case SendStep::Write: DebugLog(NS_LOG_FAIL, "UspSend: write failed (errno %d)\n", a.err); break;
     }
     errno = a.err;
 }
@@ -151,7 +144,7 @@ ReceivedRecord mapIO(const NsMessage *request, int n, NsAddr *answeredBy) {
     for (int attempt = 0; attempt < 2; ++attempt) {
         int fd = -1;
         const Attempt sent = sendAttempt(request, n, bUseBcast, &fd);
-        logMapIOFailure(sent);
+        logAttemptFailure(sent, true);
         if (sent.failed == SendStep::Socket) return ReceivedRecord();
         ReceivedRecord reply;
         if (sent.failed == SendStep::None) {
@@ -204,7 +197,7 @@ extern "C" int UspSend(const NsMessage *request, int n, int bcast) {
     for (int attempt = bcast ? 1 : 0; attempt < 2; ++attempt) {
         int fd = -1;
         const Attempt sent = sendAttempt(request, n, bcast, &fd);
-        logSendFailure(sent);
+        logAttemptFailure(sent, false);
         if (sent.failed == SendStep::None) return fd;
         if (sent.failed == SendStep::Socket) return -1;
         bcast = 1;

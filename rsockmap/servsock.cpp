@@ -57,11 +57,11 @@ const sockaddr *asSockaddr(const NsAddr *addr) { return reinterpret_cast<const s
 struct ServerRequest {
     const char *host;
     const char *svc;
-    int sock;          // the caller's socket, or negative for a new one
+    int sock;  // the caller's socket, or negative for a new one
     bool listen;
-    int type;          // registration type
-    const char *level; // registration level, or null
-    const char *text;  // registration text, or null
+    int type;           // registration type
+    const char *level;  // registration level, or null
+    const char *text;   // registration text, or null
 };
 
 // The step at which a server socket could not be made; each of the two
@@ -69,15 +69,14 @@ struct ServerRequest {
 struct ServerFailure {
     enum Step { None, TooLong, Socket, Bind, Listen, Register };
     Step step = None;
-    int err = 0;            // errno of the failed step
+    int err = 0;             // errno of the failed step
     char name[kNameSize]{};  // the name a failed registration was for
 };
 
 // The steps both server sockets share: socket, bind to the first free port,
 // listen, register.  Returns the socket, or -1 after closing a socket it
 // created (the caller's socket stays open) with *failure filled in.
-int openServerSocket(const ServerRequest &req, NsAddr *addr, int *addrLen,
-                     ServerFailure *failure) {
+int openServerSocket(const ServerRequest &req, NsAddr *addr, int *addrLen, ServerFailure *failure) {
     initialiseLocalAddr(nullptr, nullptr);
     ServerUspAddr[0] = '\0';
     char name[kNameSize];
@@ -120,8 +119,8 @@ int openServerSocket(const ServerRequest &req, NsAddr *addr, int *addrLen,
         if (addrLen != nullptr) *addrLen = sizeof localAddrIN;
     }
     std::memcpy(ServerUspAddr, name, sizeof name);
-    if (usptcp_RegisterUspName(ServerUspAddr, &localAddrIN, sizeof localAddrIN, req.type,
-                               req.level, req.text) != 0) {
+    if (usptcp_RegisterUspName(ServerUspAddr, &localAddrIN, sizeof localAddrIN, req.type, req.level,
+                               req.text) != 0) {
         failure->step = ServerFailure::Register;
         failure->err = errno;
         std::memcpy(failure->name, ServerUspAddr, sizeof failure->name);
@@ -141,9 +140,8 @@ bool connectWithinWindow(const NsAddr &peer, int callerSock, ns::UniqueFd &own) 
     // The caller's socket gets its own send timeout back afterwards.
     timeval callerTimeout{};
     socklen_t timeoutLen = sizeof callerTimeout;
-    const bool restoreTimeout =
-        callerSock >= 0 &&
-        getsockopt(callerSock, SOL_SOCKET, SO_SNDTIMEO, &callerTimeout, &timeoutLen) == 0;
+    const bool restoreTimeout = callerSock >= 0 && getsockopt(callerSock, SOL_SOCKET, SO_SNDTIMEO,
+                                                              &callerTimeout, &timeoutLen) == 0;
     int delayMs = kFirstDelayMs;
     bool connected = false;
     for (;;) {
@@ -213,8 +211,7 @@ extern "C" int initialiseLocalAddr(char *hostName, NsAddr *addr) {
     return 0;
 }
 
-extern "C" int parseSockName(const char *name, char *host, int hostSize, char *svc,
-                             int svcSize) {
+extern "C" int parseSockName(const char *name, char *host, int hostSize, char *svc, int svcSize) {
     if (name == nullptr || host == nullptr || svc == nullptr || hostSize < 1 || svcSize < 1)
         return -1;
     if (name[0] != '\\' || name[1] != '\\') return -1;
@@ -239,6 +236,49 @@ extern "C" int parseSockName(const char *name, char *host, int hostSize, char *s
     return 0;
 }
 
+namespace {
+
+// The failure line of createServerSocket or (auth) createAuthServerSocket,
+// each in its own words; returns -1 with errno as the failed step set it (a
+// name too long leaves errno alone).
+int failedServerSocket(const ServerFailure &failed, bool auth) {
+    switch (failed.step) {
+    case ServerFailure::None: break;
+    case ServerFailure::TooLong:
+        DebugLog(NS_LOG_FAIL, auth ? "createAuthServerSocket: service name too long\n"
+                                   : "createServerSocket: service name too long\n");
+        break;
+    case ServerFailure::Socket:
+        DebugLog(NS_LOG_FAIL,
+                 auth ? "createAuthServerSocket: socket failed, errno %d\n"
+                      : "createServerSocket: socket() failed, errno %d\n",
+                 failed.err);
+        break;
+    case ServerFailure::Bind:
+        DebugLog(NS_LOG_FAIL,
+                 auth ? "createAuthServerSocket: bind failed, errno %d\n"
+                      : "createServerSocket: bind failed (errno %d)\n",
+                 failed.err);
+        break;
+    case ServerFailure::Listen:
+        DebugLog(NS_LOG_FAIL,
+                 auth ? "createAuthServerSocket: listen failed, errno %d\n"
+                      : "createServerSocket: listen() failed, errno %d\n",
+                 failed.err);
+        break;
+    case ServerFailure::Register:
+        DebugLog(NS_LOG_FAIL,
+                 auth ? "createAuthServerSocket: usptcp_RegisterUspName(%s) failed, errno %d\n"
+                      : "createServerSocket: usptcp_RegisterUspName(%s) failed, errno %d\n",
+                 failed.name, failed.err);
+        break;
+    }
+    if (failed.step != ServerFailure::TooLong) errno = failed.err;
+    return -1;
+}
+
+}  // namespace
+
 extern "C" int createServerSocket(const char *host, const char *svc, int sock, NsAddr *addr,
                                   int *addrLen, int listenFlag, int type, const char *level) {
     const ServerRequest req{host, svc, sock, listenFlag != 0, type, level, nullptr};
@@ -248,27 +288,7 @@ extern "C" int createServerSocket(const char *host, const char *svc, int sock, N
         ServerFD = fd;
         return fd;
     }
-    switch (failed.step) {
-    case ServerFailure::None: break;
-    case ServerFailure::TooLong:
-        DebugLog(NS_LOG_FAIL, "createServerSocket: service name too long\n");
-        break;
-    case ServerFailure::Socket:
-        DebugLog(NS_LOG_FAIL, "createServerSocket: socket() failed, errno %d\n", failed.err);
-        break;
-    case ServerFailure::Bind:
-        DebugLog(NS_LOG_FAIL, "createServerSocket: bind failed (errno %d)\n", failed.err);
-        break;
-    case ServerFailure::Listen:
-        DebugLog(NS_LOG_FAIL, "createServerSocket: listen() failed, errno %d\n", failed.err);
-        break;
-    case ServerFailure::Register:
-        DebugLog(NS_LOG_FAIL, "createServerSocket: usptcp_RegisterUspName(%s) failed, errno %d\n",
-                 failed.name, failed.err);
-        break;
-    }
-    if (failed.step != ServerFailure::TooLong) errno = failed.err;
-    return -1;
+    return failedServerSocket(failed, false);
 }
 
 extern "C" int createAuthServerSocket(const char *host, const char *svc, NsAddr *addr,
@@ -279,28 +299,7 @@ extern "C" int createAuthServerSocket(const char *host, const char *svc, NsAddr 
     ServerFailure failed;
     const int fd = openServerSocket(req, addr, addrLen, &failed);
     if (fd >= 0) return fd;
-    switch (failed.step) {
-    case ServerFailure::None: break;
-    case ServerFailure::TooLong:
-        DebugLog(NS_LOG_FAIL, "createAuthServerSocket: service name too long\n");
-        break;
-    case ServerFailure::Socket:
-        DebugLog(NS_LOG_FAIL, "createAuthServerSocket: socket failed, errno %d\n", failed.err);
-        break;
-    case ServerFailure::Bind:
-        DebugLog(NS_LOG_FAIL, "createAuthServerSocket: bind failed, errno %d\n", failed.err);
-        break;
-    case ServerFailure::Listen:
-        DebugLog(NS_LOG_FAIL, "createAuthServerSocket: listen failed, errno %d\n", failed.err);
-        break;
-    case ServerFailure::Register:
-        DebugLog(NS_LOG_FAIL,
-                 "createAuthServerSocket: usptcp_RegisterUspName(%s) failed, errno %d\n",
-                 failed.name, failed.err);
-        break;
-    }
-    if (failed.step != ServerFailure::TooLong) errno = failed.err;
-    return -1;
+    return failedServerSocket(failed, true);
 }
 
 extern "C" int UnregisterServerSocket(void) {
