@@ -105,13 +105,19 @@ TEST_F(Faults, FailedWritesAndReadsCloseTheConnection) {
     EXPECT_EQ(openFdCount(), fds);
     f::reset();
 
-    // An empty connection, a discovery, one whole request.
+    // A whole exchange: its reply also shows the peer has seen all before.
+    fd = UspSend(req(), 16, 0);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(UspReceive(fd, &reply), NS_OK);
+    EXPECT_EQ(openFdCount(), fds);
+
+    // An empty connection, a discovery, two whole requests.
     const auto events = peer.events();
-    EXPECT_EQ(peer.order(), "tut");
-    ASSERT_EQ(events.size(), 3u);
+    EXPECT_EQ(peer.order(), "tutt");
+    ASSERT_EQ(events.size(), 4u);
     EXPECT_TRUE(events[0].raw.empty());
     EXPECT_EQ(events[2].raw.size(), 41u);
-    EXPECT_EQ(peer.requests(), std::vector<Bytes>{request});
+    EXPECT_EQ(peer.requests(), std::vector<Bytes>(2, request));
 }
 
 namespace {
