@@ -138,20 +138,27 @@ Load loadFile(const std::string &path, std::string &text) {
         return Load::TooLarge;
     // Read through stdio, as the LOGFAIL file is written: the library's own
     // read() calls stay those on its sockets and pipes, which the
-    // fault-injection tests count.
+    // fault-injection tests count.  Unbuffered, each fread goes straight into
+    // the text: no stdio buffer to allocate and size.
     File file(fdopen(fd.get(), "r"));
     if (!file) return Load::CannotOpen;
     fd.release();
-    text.reserve(static_cast<std::size_t>(st.st_size));
-    char chunk[8192];
-    std::size_t got;
-    while ((got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) {
-        if (got > kMaxFileSize - text.size()) return Load::TooLarge;
-        text.append(chunk, got);
-        // A short chunk is the end of the file (or a read error, which ends
+    std::setvbuf(file.get(), nullptr, _IONBF, 0);
+    // One byte more than the size asked for, so that a read that fills it
+    // shows the file has grown since; it is then read on in steps.
+    std::size_t want = static_cast<std::size_t>(st.st_size) + 1;
+    for (;;) {
+        const std::size_t have = text.size();
+        if (want > kMaxFileSize + 1 - have) want = kMaxFileSize + 1 - have;
+        text.resize(have + want);
+        const std::size_t got = std::fread(text.data() + have, 1, want, file.get());
+        text.resize(have + got);
+        if (text.size() > kMaxFileSize) return Load::TooLarge;
+        // A short read is the end of the file (or a read error, which ends
         // it too): asking again would only cost one more read that finds
         // nothing.
-        if (got < sizeof chunk) break;
+        if (got < want) break;
+        want = 8192;
     }
     return Load::Ok;
 }
