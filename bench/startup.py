@@ -4,16 +4,16 @@
 nsadmin does one exchange and exits, so its start-up (loading and relocating
 what it links, the first configuration read, the local host lookup) is most
 of its cost.  This script starts a stand-in name server (nsmd, preloaded with
-one registration), then spawns `/bin/true` and `nsadmin -l NAME` alternately,
-RUNS times each, and reports the median wall time of each (spawn to reaped
+one registration), then spawns `/bin/true` and `nsadmin -l NAME`, RUNS
+times each in rounds (a new random order each round), and reports the median wall time of each (spawn to reaped
 exit) and their ratio, then the peak resident memory of `nsadmin -l` (and of
 /bin/true beside it) as GNU time reports it.  With --max-ratio it exits 1
 when the ratio is above it.
 
 Beside the wall time it reports, for each, the median processor time (user
 and system) the run itself used, and `nsadmin` without options in the same
-alternation: loading and exiting only.  It also runs, in the same
-alternation, the floor (startup_floor, built beside nsadmin): a plain C
+rounds: loading and exiting only.  It also runs, in the same rounds, the
+floor (startup_floor, built beside nsadmin): a plain C
 program that does only the system work `nsadmin -l` cannot leave out (read
 the configuration files, look up the local host and the master, one round
 trip to the master) and nothing else, so no `nsadmin -l` that keeps that work
@@ -31,11 +31,12 @@ Usage: bench/startup.py [--bin DIR] [--runs N] [--namesvc VALUE] [--also NSADMIN
 
 --namesvc gives TALVEN_NAMESVC (default nsm-master.16024, a host name that
 nsadmin resolves through /etc/hosts; 198.18.0.10.16024 skips that lookup).
---also measures another nsadmin binary in the same alternation (e.g. one
+--also measures another nsadmin binary in the same rounds (e.g. one
 linked differently), reported beside the first.
 """
 import argparse
 import os
+import random
 import signal
 import statistics
 import subprocess
@@ -57,8 +58,8 @@ def spawn_timed(argv, env):
     Each run starts after a pause of PAUSE seconds, long enough for the
     stand-in to finish with the previous run's connection: without it a run
     that follows one that talked to the stand-in shares the processors with
-    the stand-in's leftover work, and the same binary measured 0.3 ms slower
-    in the second place of the alternation than in the first."""
+    the stand-in's leftover work (in a fixed order, the same binary measured
+    0.3 ms slower right after another nsadmin than right after /bin/true)."""
     with open(os.devnull, "wb") as null:
         time.sleep(PAUSE)
         start = time.perf_counter()
@@ -131,39 +132,30 @@ def main():
                 sys.exit("startup: nsadmin -l printed %r, expected %r"
                          % (check.stdout, REGISTERED))
             admins = [nsadmin] + [os.path.abspath(a) for a in args.also]
-            load_before = load_average()
             floor = os.path.join(bindir, "startup_floor")
             host, _, port = args.namesvc.rpartition(".")
-            floor_argv = [floor, host, port] if os.path.exists(floor) else None
-            if floor_argv and spawn_timed(floor_argv, env)[1] != 0:
-                sys.exit("startup: %s failed" % floor)
-            true_times, true_cpu, bare_times, bare_cpu = [], [], [], []
-            floor_times, floor_cpu = [], []
-            admin_times, admin_cpu = {a: [] for a in admins}, {a: [] for a in admins}
-            for _ in range(3):  # warm the page cache for each
-                spawn_timed(["/bin/true"], env)
-                spawn_timed([nsadmin], env)
-                for a in admins:
-                    spawn_timed([a, "-l", NAME], env)
-                if floor_argv:
-                    spawn_timed(floor_argv, env)
+            # what each round runs, by label
+            runs = [("true", ["/bin/true"]), ("admin", [nsadmin, "-l", NAME]),
+                    ("bare", [nsadmin])]
+            runs += [("also " + a, [a, "-l", NAME]) for a in admins[1:]]
+            if os.path.exists(floor):
+                runs.append(("floor", [floor, host, port]))
+            for label, argv in runs:  # each must work, and warms the page cache
+                status = spawn_timed(argv, env)[1]
+                if status != 0 and label != "bare":
+                    sys.exit("startup: %s exited %d" % (" ".join(argv), status))
+            load_before = load_average()
+            wall, cpu = {label: [] for label, _ in runs}, {label: [] for label, _ in runs}
             for _ in range(args.runs):
-                t, _, cpu = spawn_timed(["/bin/true"], env)
-                true_times.append(t)
-                true_cpu.append(cpu)
-                for a in admins:
-                    t, status, cpu = spawn_timed([a, "-l", NAME], env)
-                    if status != 0:
-                        sys.exit("startup: %s -l exited %d" % (a, status))
-                    admin_times[a].append(t)
-                    admin_cpu[a].append(cpu)
-                t, _, cpu = spawn_timed([nsadmin], env)
-                bare_times.append(t)
-                bare_cpu.append(cpu)
-                if floor_argv:
-                    t, _, cpu = spawn_timed(floor_argv, env)
-                    floor_times.append(t)
-                    floor_cpu.append(cpu)
+                # a new order each round, so that no program always follows
+                # the same one
+                random.shuffle(runs)
+                for label, argv in runs:
+                    t, status, used = spawn_timed(argv, env)
+                    if status != 0 and label != "bare":
+                        sys.exit("startup: %s exited %d" % (" ".join(argv), status))
+                    wall[label].append(t)
+                    cpu[label].append(used)
             load_after = load_average()
             admin_rss = peak_rss([nsadmin, "-l", NAME], env)
             true_rss = peak_rss(["/bin/true"], env)
@@ -174,23 +166,22 @@ def main():
     def ms(values):
         return statistics.median(values) * 1000
 
-    true_ms = ms(true_times)
-    admin_ms = ms(admin_times[nsadmin])
-    ratio = admin_ms / true_ms
-    print("runs of each:         %d (alternating)" % args.runs)
+    true_ms = ms(wall["true"])
+    ratio = ms(wall["admin"]) / true_ms
+
+    def report(title, label):
+        print("%-21s %.3f ms (processor %.3f ms), ratio %.2f"
+              % (title + ":", ms(wall[label]), ms(cpu[label]), ms(wall[label]) / true_ms))
+
+    print("runs of each:         %d (in a new random order each round)" % args.runs)
     print("load average:         %s before, %s after" % (load_before, load_after))
-    print("/bin/true median:     %.3f ms (processor %.3f ms)" % (true_ms, ms(true_cpu)))
-    print("nsadmin -l median:    %.3f ms (processor %.3f ms)"
-          % (admin_ms, ms(admin_cpu[nsadmin])))
-    print("ratio:                %.2f" % ratio)
-    print("nsadmin alone:        %.3f ms (processor %.3f ms), ratio %.2f"
-          % (ms(bare_times), ms(bare_cpu), ms(bare_times) / true_ms))
-    if floor_times:
-        print("floor:                %.3f ms (processor %.3f ms), ratio %.2f"
-              % (ms(floor_times), ms(floor_cpu), ms(floor_times) / true_ms))
+    print("/bin/true median:     %.3f ms (processor %.3f ms)" % (true_ms, ms(cpu["true"])))
+    report("nsadmin -l median", "admin")
+    report("nsadmin alone", "bare")
+    if "floor" in wall:
+        report("floor", "floor")
     for a in admins[1:]:
-        print("%s -l median: %.3f ms (processor %.3f ms), ratio %.2f"
-              % (a, ms(admin_times[a]), ms(admin_cpu[a]), ms(admin_times[a]) / true_ms))
+        report(a + " -l", "also " + a)
     print("nsadmin -l peak RSS:  %d KiB (/bin/true: %d KiB)" % (admin_rss, true_rss))
     if args.max_ratio is not None and ratio > args.max_ratio:
         print("startup: ratio %.2f is above %.2f" % (ratio, args.max_ratio))
