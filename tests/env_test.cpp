@@ -1,7 +1,10 @@
 // Tests of the configuration module: the line parser in place, the reading
 // of the files each in a fresh process (env_scenario.hpp).
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -192,6 +195,29 @@ TEST(EnvFiles, EntryAtTheEndOfALongFileIsRead) {
             EXPECT_STREQ(TmpDir, "/end");
         });
     }
+}
+
+// A file that holds more than its size says, as files in /proc do, is read
+// to its end: here another process's environment, one entry ended by a NUL.
+TEST(EnvFiles, FileLongerThanItsSizeIsReadToTheEnd) {
+    char entry[] = "TALVEN_DIR=/from-proc";
+    char *childEnv[] = {entry, nullptr};
+    char *childArgs[] = {const_cast<char *>("sleep"), const_cast<char *>("30"), nullptr};
+    pid_t child = 0;
+    ASSERT_EQ(posix_spawn(&child, "/bin/sleep", nullptr, nullptr, childArgs, childEnv), 0);
+    Files f;
+    const std::string procFile = "/proc/" + std::to_string(child) + "/environ";
+    struct stat st {};
+    ASSERT_EQ(stat(procFile.c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 0);
+    ASSERT_EQ(symlink(procFile.c_str(), f.mainPath().c_str()), 0);
+    inFreshProcess([&] {
+        f.use();
+        rbgetenv();
+        EXPECT_STREQ(RbDir, "/from-proc");
+    });
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
 }
 
 TEST(EnvFiles, UserFileSkippedWhenNotWanted) {
