@@ -171,13 +171,17 @@ static_assert(sizeof(LogRecord) <= PIPE_BUF, "a record goes into the pipe whole 
 // Writes the record whole to the non-blocking pipe; 0, or the errno of the
 // failure.  While the pipe is full it waits for room under the caller's
 // signal mask, so a signal that the caller lets through (its alarm) ends the
-// wait with EINTR.  A short count cannot happen for a record of at most
+// wait with EINTR; a caller that blocks SIGALRM does not wait.  A short count cannot happen for a record of at most
 // PIPE_BUF bytes and is not looked at.
 int writeRecord(const LogRecord &rec, const sigset_t *callerMask) {
     for (;;) {
         if (write(LogPipeFd, &rec, sizeof rec) != -1) return 0;
         if (errno != EAGAIN && errno != EWOULDBLOCK) return errno;
-        if (waitingForPipe) return errno;  // a handler's call: nothing would end its wait
+        // Nothing would end the wait of a handler's call made while another
+        // call waits, nor of a call made with SIGALRM blocked (as it is in
+        // a SIGALRM handler): they fail at once.
+        if (waitingForPipe || (callerMask != nullptr && sigismember(callerMask, SIGALRM) == 1))
+            return errno;
         pollfd room{LogPipeFd, POLLOUT, 0};
         waitingForPipe = 1;
         const int ready = ppoll(&room, 1, nullptr, callerMask);

@@ -412,9 +412,10 @@ TEST_F(DebugLogTest, FailedWriteIsNotedAndThePipeReopened) {
 void logFromAlarm(int) { DebugLog(NS_LOG_FAIL, "from the alarm handler"); }
 
 // A call that finds the pipe full waits for room under the caller's own
-// signal mask: the caller's alarm ends the wait.  The handler's own line
-// cannot wait (nothing would end its wait) and fails at once with EAGAIN;
-// the interrupted call fails with EINTR and closes the pipe.  The next call
+// signal mask: the caller's alarm ends the wait.  A line logged by the alarm
+// handler cannot wait (nothing would end its wait) and fails at once with
+// EAGAIN, whether or not a call is waiting; the interrupted call fails with
+// EINTR and closes the pipe.  The next call
 // opens it again and, the pipe still full, waits until the log server
 // reads: its record arrives whole.
 TEST_F(DebugLogTest, AlarmEndsTheWaitForAFullPipe) {
@@ -430,6 +431,7 @@ TEST_F(DebugLogTest, AlarmEndsTheWaitForAFullPipe) {
             // Loaded now, so that the alarm cannot run out while the call
             // still reads the configuration, before it blocks SIGALRM.
             rbgetenv();
+            raise(SIGALRM);  // no call waiting
             struct itimerval t {};
             t.it_value.tv_usec = 100000;
             setitimer(ITIMER_REAL, &t, nullptr);
@@ -439,9 +441,9 @@ TEST_F(DebugLogTest, AlarmEndsTheWaitForAFullPipe) {
         },
         "256");
     const std::string logFail = tmp.file("LOGFAIL" + std::to_string(child) + ".log");
-    const std::string noted = "Failed to write log entry, errno is " + std::to_string(EAGAIN) +
-                              "\nFailed to write log entry, errno is " + std::to_string(EINTR) +
-                              "\n";
+    const std::string eagain = "Failed to write log entry, errno is " + std::to_string(EAGAIN);
+    const std::string noted = eagain + "\n" + eagain + "\nFailed to write log entry, errno is " +
+                              std::to_string(EINTR) + "\n";
     for (int i = 0; i < 5000 && nstest::readFile(logFail) != noted; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     EXPECT_EQ(nstest::readFile(logFail), noted);

@@ -53,7 +53,8 @@ extern int DebugLevel;
  * composes "time: [pid] ProgName: " and the expanded format, cut to 255
  * characters and ending in a newline, and writes the 260-byte LogRecord in
  * one write; while the pipe is full it waits for room, under the caller's
- * own signal mask, so that a caller's alarm can end the wait.  A failed
+ * own signal mask, so that a caller's alarm can end the wait (a caller that
+ * blocks SIGALRM, as a SIGALRM handler does, does not wait).  A failed
  * write (or an ended wait) appends "Failed to write log entry, errno is N"
  * to "<TALVEN_TMPDIR>/LOGFAIL<pid>.log" and closes the pipe; the line is
  * lost.  Without TALVEN_TMPDIR lines are dropped silently.  The pipe stays
