@@ -171,8 +171,9 @@ static_assert(sizeof(LogRecord) <= PIPE_BUF, "a record goes into the pipe whole 
 // Writes the record whole to the non-blocking pipe; 0, or the errno of the
 // failure.  While the pipe is full it waits for room under the caller's
 // signal mask, so a signal that the caller lets through (its alarm) ends the
-// wait with EINTR; a caller that blocks SIGALRM does not wait.  A short count cannot happen for a record of at most
-// PIPE_BUF bytes and is not looked at.
+// wait with EINTR; a caller that blocks SIGALRM does not wait.  A short
+// count cannot happen for a record of at most PIPE_BUF bytes and is not
+// looked at.
 int writeRecord(const LogRecord &rec, const sigset_t *callerMask) {
     for (;;) {
         if (write(LogPipeFd, &rec, sizeof rec) != -1) return 0;
