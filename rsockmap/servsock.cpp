@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdint>
@@ -168,7 +169,9 @@ bool connectWithinWindow(const NsAddr &peer, int callerSock, ns::UniqueFd &own) 
         DebugLog(NS_LOG_TRACE, "createClientSocket: connect(%s) errno %d\n", printaddr(&peer), err);
         if (!ns::alarmFired() && std::time(nullptr) <= start + kConnectWindowSecs) {
             SleepMilliSeconds(delayMs);
-            delayMs *= 2;
+            // Doubling stops at the window: pauses cut short by signals
+            // could otherwise double it past what an int holds.
+            delayMs = std::min(delayMs * 2, static_cast<int>(kConnectWindowSecs) * 1000);
             continue;
         }
         DebugLog(NS_LOG_FAIL, "createClientSocket: connect(%s) timeout, errno %d\n",
@@ -273,7 +276,7 @@ int failedServerSocket(const ServerFailure &failed, bool auth) {
                  failed.name, failed.err);
         break;
     }
-    if (failed.step != ServerFailure::TooLong) errno = failed.err;
+    errno = failed.step == ServerFailure::TooLong ? EMSGSIZE : failed.err;
     return -1;
 }
 
@@ -321,6 +324,7 @@ extern "C" int createClientSocket(const char *host, const char *svc, int sock, N
     char name[kNameSize];
     if (!formatServiceName(host, svc, name)) {
         DebugLog(NS_LOG_FAIL, "createClientSocket: service name too long\n");
+        errno = EMSGSIZE;
         return -1;
     }
     ns::UniqueFd own;

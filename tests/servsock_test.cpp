@@ -180,9 +180,15 @@ TEST_F(ServiceSocketTest, AuthServerSocketRegistersTypeTwoWithThePid) {
 TEST_F(ServiceSocketTest, NamesThatDoNotFitAreRefusedBeforeAnythingIsSent) {
     serve(always(record(NS_OK)));
     const std::string host(200, 'h'), svc(53, 's');  // 2 + 200 + 1 + 53 = 256
+    errno = 0;
     EXPECT_EQ(createServerSocket(host.c_str(), svc.c_str(), -1, nullptr, nullptr, 1, 1, nullptr), -1);
+    EXPECT_EQ(errno, EMSGSIZE);
+    errno = 0;
     EXPECT_EQ(createAuthServerSocket(host.c_str(), svc.c_str(), nullptr, nullptr), -1);
+    EXPECT_EQ(errno, EMSGSIZE);
+    errno = 0;
     EXPECT_EQ(createClientSocket(host.c_str(), svc.c_str(), -1, nullptr, nullptr), -1);
+    EXPECT_EQ(errno, EMSGSIZE);
     EXPECT_TRUE(nsm_->requests().empty());
     expectNoLeak();
 }

@@ -12,7 +12,7 @@
  * usptcp_Initialise's), the name of the last server socket registered and
  * the descriptor of the last createServerSocket, for UnregisterServerSocket.
  * Host and service together must fit "\\host\svc" in 255 characters; a
- * longer name fails (logged) before anything is done.
+ * longer name fails (logged, errno EMSGSIZE) before anything is done.
  */
 #ifndef RSOCKMAP_SERVSOCK_H
 #define RSOCKMAP_SERVSOCK_H
