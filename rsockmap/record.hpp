@@ -58,8 +58,8 @@ public:
     // among them (the item's own terminator is not required).
     std::optional<std::string_view> stringItem(HeaderField field) const;
     // Copies the address item into *out: at most 16 bytes (a shorter item
-    // copies only its bytes over the zeroed rest), then sets the family to
-    // AF_INET.  Returns the item's length byte, or -1 when there is no item
+    // copies only its bytes; the rest keeps what *out held), then sets the
+    // family to AF_INET.  Returns the item's length byte, or -1 when there is no item
     // (out untouched).
     int addressItem(NsAddr *out) const;
 
