@@ -14,11 +14,12 @@ using namespace nstest;
 
 namespace {
 
-// nsquery with a configuration naming nsm-master.16024.
-ProcResult nsquery(std::vector<std::string> args) {
+// nsquery with a configuration naming nsm-master.16024; `input` is its
+// standard input.
+ProcResult nsquery(std::vector<std::string> args, const std::string &input = {}) {
     static const TestConfig config("TALVEN_NAMESVC=nsm-master.16024\n");
     args.insert(args.begin(), binPath("nsquery"));
-    return runProcess(args, config.env(), 60);
+    return runProcess(args, config.env(), 60, input);
 }
 
 Peer::OnRequest lookupAnswer(std::uint16_t port) {
@@ -118,6 +119,15 @@ TEST(NsQuery, LookupUsesTheSendOnlyLookup) {
     ASSERT_EQ(reqs.size(), 2u);
     EXPECT_EQ(reqs[0], record(NS_LOOKUP, "\\\\h\\s"));
     EXPECT_EQ(reqs[1][3], NS_LOOKUP_FORWARD);
+}
+
+// A batch answers each name with one line, whatever the text holds.
+TEST(NsQuery, BatchAnswerWithALineBreakInItsTextStaysOneLine) {
+    Peer nsm(always(lookupReply(inetAddr("198.18.0.13", 4004), "two\nlines\r", nullptr)));
+    const ProcResult r = nsquery({"lookup", "-"}, "\\\\h\\s\n\\\\h\\t\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "\\\\h\\s\t198.18.0.13 (4004) (auth=two\\nlines\\r)\n"
+                     "\\\\h\\t\t198.18.0.13 (4004) (auth=two\\nlines\\r)\n");
 }
 
 TEST(NsQuery, TimeoutBoundsTheWholeCommand) {
