@@ -126,8 +126,9 @@ TEST(NsQuery, BatchAnswerWithALineBreakInItsTextStaysOneLine) {
     Peer nsm(always(lookupReply(inetAddr("198.18.0.13", 4004), "two\nlines\r", nullptr)));
     const ProcResult r = nsquery({"lookup", "-"}, "\\\\h\\s\n\\\\h\\t\n");
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "\\\\h\\s\t198.18.0.13 (4004) (auth=two\\nlines\\r)\n"
-                     "\\\\h\\t\t198.18.0.13 (4004) (auth=two\\nlines\\r)\n");
+    EXPECT_EQ(r.out,
+              "\\\\h\\s\t198.18.0.13 (4004) (auth=two\\nlines\\r)\n"
+              "\\\\h\\t\t198.18.0.13 (4004) (auth=two\\nlines\\r)\n");
 }
 
 TEST(NsQuery, TimeoutBoundsTheWholeCommand) {
