@@ -88,7 +88,7 @@ Census takeCensus(const Command &cmd) {
 
 int census(const Command &cmd) {
     const Census taken = takeCensus(cmd);
-    if (!taken.ran) return reportFailure(cmd, "no socket for the census");
+    if (!taken.ran) return reportFailure(cmd, kNoCensusSocket);
     if (cmd.json) {
         std::string array = "[";
         for (const NameServer &server : taken.servers) {

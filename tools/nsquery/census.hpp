@@ -31,6 +31,9 @@ struct Census {
     int backups() const;
 };
 
+// Why a census that could not be taken (Census::ran false) has no figures.
+inline constexpr const char *kNoCensusSocket = "no socket for the census";
+
 // Takes one census of cmd.waitSecs seconds, sent to cmd.bcast with -b, else
 // to the local network's broadcast address.  A name server that replies
 // more than once (the same source address and port) is kept once.

@@ -8,7 +8,8 @@
 // statuses: 0 OK, 1 WARNING (a lookup slower than -w, fewer backups than
 // --min-backups), 2 CRITICAL (no master answered, the lookup failed or was
 // slower than -c, the check did not finish within --timeout), 3 UNKNOWN (bad
-// usage, an unreadable configuration).
+// usage, an unreadable configuration, no socket for the census: backups that
+// were never counted are no figure to judge).
 //
 // Its one status line, e.g.
 //
@@ -39,6 +40,7 @@ struct Figures {
     bool masterUp = false;
     std::string masterName;     // its host name; "" when it has none
     std::string masterAddress;  // dotted
+    bool censusRan = false;     // false: no socket for the census
     int backups = 0;
     double censusSecs = 0;
     bool lookupMade = false;    // --lookup was given
@@ -69,6 +71,7 @@ Figures gather(const Command &cmd) {
     const bool discovered = located && !configured;
 
     const Census census = takeCensus(cmd);
+    figures.censusRan = census.ran;
     figures.backups = census.backups();
     figures.censusSecs = census.seconds;
     // The master the clients use, when it answered the census; else any.
@@ -239,6 +242,7 @@ int reportState(const Command &cmd, State state, const std::string &message) {
 
 int check(const Command &cmd) {
     const Figures figures = gather(cmd);
+    if (!figures.censusRan) return reportState(cmd, kUnknown, kNoCensusSocket);
     const Verdict verdict = judge(cmd, figures);
     if (cmd.prometheus)
         printPrometheus(figures);
