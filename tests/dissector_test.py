@@ -514,6 +514,24 @@ def check_garbage():
     check(out.count("Talven Name Service") > 400, "garbage not dissected")
 
 
+def check_list_requests():
+    """Two name lists in turn on the same client port: each stream names the
+    request that announced it, on both passes (-2)."""
+    path = os.path.join(WORK, "lists.pcap")
+    cipher = nspcap.Cipher(nspcap.load_keys(BUILD_KEYS), seed=5)
+    c, s = "198.18.0.1", "198.18.0.10"
+    with nspcap.PcapWriter(path) as pcap:
+        for i in range(2):
+            pcap.tcp(c, 40000 + i, s, nspcap.NS_PORT, cipher.frame(nspcap.record(
+                "NS_NAMELIST", name="*", address=nspcap.addr(c, 1025))))
+            pcap.tcp(s, nspcap.NS_PORT, c, 40000 + i, cipher.frame(nspcap.record("NS_OK")))
+            pcap.tcp(s, 50000 + i, c, 1025, b"".join(cipher.frame(nspcap.record(t, name=n))
+                     for t, n in (("NS_LISTHEAD", None), ("NS_OK", f"\\\\h\\n{i}"), ("NS_LISTEND", None))))
+    out = tshark(path, "-2", "-Y", "talvenns.type == 8", "-T", "fields", "-E", "occurrence=f",
+                 "-e", "talvenns.list_request_in", keys=BUILD_KEYS)
+    check(out.split() == ["1", "4"], f"name lists said to be requested in {out.split()}, not 1 and 4")
+
+
 def stop_all():
     for p in procs:
         if p.poll() is None:
@@ -572,6 +590,7 @@ def run_checks():
         check_kept()
     check_key_files(demo_cap)
     check_garbage()
+    check_list_requests()
 
 
 if __name__ == "__main__":

@@ -292,9 +292,10 @@ local answers = {}      -- reply record key -> frame of its request, or false
 local answer_ts = {}    -- reply record key -> time of its request
 local answered = {}     -- request record key -> reply frame
 local requests_seen = {}
-local list_ports = {}   -- port -> frame of the announcing NS_NAMELIST request
+local list_ports = {}   -- port -> frame of the NS_NAMELIST request that last announced it
 local list_open = {}    -- connection -> a list head came and no end yet
 local list_note = {}    -- list record key -> what is wrong with its place, or false
+local list_req_of = {}  -- list record key -> frame of the request that announced its port
 local registered = {}   -- port -> the tcp.port entry it had before this
                         -- script claimed it for name lists (or false)
 
@@ -348,7 +349,7 @@ end
 
 function proto.init()
     waiting, answers, answer_ts, answered, requests_seen = {}, {}, {}, {}, {}
-    list_ports, list_open, list_note = {}, {}, {}
+    list_ports, list_open, list_note, list_req_of = {}, {}, {}, {}
     keys_path = nil                 -- read the key file afresh
     pcall(apply_prefs)
     -- a new capture: give the previous one's name list ports back
@@ -600,10 +601,9 @@ local function track_exchange(pinfo, key, rtype, addr_off)
         if rtype == NS_NAMELIST and a > 0 and a < 128 and a + 5 <= R.n and not visited then
             local hi, lo = sbyte(R.plain, a + 4, a + 5)
             local port = hi * 256 + lo
-            if not list_ports[port] then
-                list_ports[port] = ctx.number
-                register_list_port(port)
-            end
+            if not list_ports[port] then register_list_port(port) end
+            -- a client takes the same port again for its next list
+            list_ports[port] = ctx.number
         end
         return
     end
@@ -635,8 +635,11 @@ end
 
 -- Places a record within its name list stream: a head, names, an end.
 local function track_list(pinfo, key, rtype)
-    if ctx.list_req and R.W.list_req then
-        set_generated(tree_add(R.top, f.list_req, ctx.list_req))
+    -- the request that announced the port when the record came, not a later one
+    if not pinfo.visited and list_req_of[key] == nil then list_req_of[key] = ctx.list_req or false end
+    local req = list_req_of[key]
+    if req and R.W.list_req then
+        set_generated(tree_add(R.top, f.list_req, req))
     end
     if not pinfo.visited and list_note[key] == nil then
         local conn, note = ctx.conn, false
