@@ -154,8 +154,14 @@ local function file_exists(path)
     return false
 end
 
+-- The installed key tables, written in here when the script is installed,
+-- so that a copy of the script or a link to it in the plugins folder finds
+-- them as well; empty in the source tree.
+local INSTALLED_KEY_FILE = ""
+
 local function default_key_file()
     local candidates = {}
+    if INSTALLED_KEY_FILE ~= "" then candidates[1] = INSTALLED_KEY_FILE end
     local dir = script_dir()
     if dir then
         candidates[#candidates + 1] = dir .. "/../authcryp.keys"            -- installed
