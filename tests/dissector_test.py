@@ -452,9 +452,12 @@ def check_kept():
 def check_key_files(capture):
     bad = write("bad.keys", "# K0\n00 11 22\n33 zz 44\n")
     short = write("short.keys", "00 " * 150 + "\n")
+    empty = write("empty.keys", "")
     for keys, message in ((os.path.join(WORK, "nosuch.keys"), "Cannot decipher: cannot open "),
                           (bad, f"Cannot decipher: {bad}:3: 'zz' is not a two-digit hex byte"),
-                          (short, "holds 150 bytes; the key tables need exactly 152")):
+                          (short, "holds 150 bytes; the key tables need exactly 152"),
+                          (empty, "holds 0 bytes; the key tables need exactly 152"),
+                          (WORK, f"Cannot decipher: cannot read {WORK}: Is a directory")):
         out = tshark(capture, "-V", "-c", "3", keys=keys)
         check(message in out and "Lua Error" not in out, f"key file {keys}: no message {message!r}")
 

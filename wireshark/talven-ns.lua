@@ -232,10 +232,11 @@ local function parse_key_file(path)
     end
     local fh, err = io.open(path, "rb")
     if not fh then return nil, "cannot open " .. tostring(err) end
-    local data = fh:read(65536)
+    local data, read_err = fh:read(65536)     -- nil and no reason: the file is empty
     local more = data and fh:read(1)
     fh:close()
-    if not data then return nil, "cannot read " .. path end
+    if not data and read_err then return nil, "cannot read " .. path .. ": " .. tostring(read_err) end
+    data = data or ""
     if more then return nil, path .. ": too large for a key tables file" end
     local bytes, lineno = {}, 0
     for line in (data .. "\n"):gmatch("([^\n]*)\n") do
