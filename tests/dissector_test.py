@@ -517,22 +517,31 @@ def check_garbage():
     check(out.count("Talven Name Service") > 400, "garbage not dissected")
 
 
-def check_list_requests():
-    """Two name lists in turn on the same client port: each stream names the
-    request that announced it, on both passes (-2)."""
-    path = os.path.join(WORK, "lists.pcap")
+def check_matching():
+    """Generated exchanges: clients on two hosts with the same port at once,
+    then two name lists in turn on the same client port.  Each reply names
+    its request and each list the request that announced it, on both
+    passes (-2)."""
+    path = os.path.join(WORK, "matching.pcap")
     cipher = nspcap.Cipher(nspcap.load_keys(BUILD_KEYS), seed=5)
-    c, s = "198.18.0.1", "198.18.0.10"
+    rec, c, s, port = nspcap.record, "198.18.0.1", "198.18.0.10", nspcap.NS_PORT
     with nspcap.PcapWriter(path) as pcap:
-        for i in range(2):
-            pcap.tcp(c, 40000 + i, s, nspcap.NS_PORT, cipher.frame(nspcap.record(
-                "NS_NAMELIST", name="*", address=nspcap.addr(c, 1025))))
-            pcap.tcp(s, nspcap.NS_PORT, c, 40000 + i, cipher.frame(nspcap.record("NS_OK")))
-            pcap.tcp(s, 50000 + i, c, 1025, b"".join(cipher.frame(nspcap.record(t, name=n))
-                     for t, n in (("NS_LISTHEAD", None), ("NS_OK", f"\\\\h\\n{i}"), ("NS_LISTEND", None))))
-    out = tshark(path, "-2", "-Y", "talvenns.type == 8", "-T", "fields", "-E", "occurrence=f",
-                 "-e", "talvenns.list_request_in", keys=BUILD_KEYS)
-    check(out.split() == ["1", "4"], f"name lists said to be requested in {out.split()}, not 1 and 4")
+        for host in ("198.18.0.1", "198.18.0.2"):       # frames 1 and 2
+            pcap.tcp(host, 39999, s, port, cipher.frame(rec("NS_LOOKUP", option=4, name=host)))
+        for host in ("198.18.0.1", "198.18.0.2"):       # frames 3 and 4
+            pcap.tcp(s, port, host, 39999, cipher.frame(rec("NS_OK", address=nspcap.addr(host, 1))))
+        for i in range(2):                              # frames 5-7 and 8-10
+            pcap.tcp(c, 40000 + i, s, port, cipher.frame(rec("NS_NAMELIST", name="*",
+                                                                address=nspcap.addr(c, 1025))))
+            pcap.tcp(s, port, c, 40000 + i, cipher.frame(rec("NS_OK")))
+            pcap.tcp(s, 50000 + i, c, 1025, b"".join(cipher.frame(rec(t, name=n)) for t, n in (
+                ("NS_LISTHEAD", None), ("NS_OK", f"\\\\h\\n{i}"), ("NS_LISTEND", None))))
+    out = tshark(path, "-2", "-Y", "talvenns", "-T", "fields", "-E", "occurrence=f", "-e", "frame.number",
+                 "-e", "talvenns.request_in", "-e", "talvenns.list_request_in", keys=BUILD_KEYS)
+    got = [line.split("\t") for line in out.splitlines()]
+    want = [["3", "1", ""], ["4", "2", ""], ["6", "5", ""], ["7", "", "5"], ["9", "8", ""],
+            ["10", "", "8"]]
+    check([g for g in got if g[1] or g[2]] == want, f"requests named by replies and lists: {got}")
 
 
 def stop_all():
@@ -593,7 +602,7 @@ def run_checks():
         check_kept()
     check_key_files(demo_cap)
     check_garbage()
-    check_list_requests()
+    check_matching()
 
 
 if __name__ == "__main__":

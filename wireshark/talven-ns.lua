@@ -293,8 +293,12 @@ end
 -- for each record (a peer that sends the very same bytes twice gets the
 -- second copy taken for the first).  A client sends one request per
 -- connection, so a connection has at most one request waiting for its
--- reply; a later request replaces it (the client's port has been reused).
-local waiting = {}      -- connection -> { frame, time, key } of its request
+-- reply; a later request of the same client replaces it (the client's port
+-- has been reused).  Clients on two hosts may use the same port at once:
+-- their requests wait side by side, and a reply takes the one of the host
+-- it goes to.
+local waiting = {}      -- connection -> { frame, time, key, client address,
+                        -- the next request waiting on the same ports or nil }
 local answers = {}      -- reply record key -> frame of its request, or false
 local answer_ts = {}    -- reply record key -> time of its request
 local answered = {}     -- request record key -> reply frame
@@ -583,7 +587,7 @@ end
 -- Context of the frames being dissected, set by the dissector before it
 -- hands them to dissect_record.  conn names a TCP connection by its ports,
 -- client first (client port * 65536 + server port): a client's port is its
--- own for as long as the connection lasts.
+-- own for as long as the connection lasts (on its host: see waiting).
 local ctx = { role = nil, conn = 0, list_req = nil, W = NONE, number = 0 }
 
 local ROLE_LABEL = { request = "Request ", reply = "Reply " }
@@ -598,7 +602,19 @@ local function track_exchange(pinfo, key, rtype, addr_off)
     if ctx.role == "request" then
         if not visited and not requests_seen[key] then
             requests_seen[key] = true
-            waiting[ctx.conn] = { ctx.number, pinfo.abs_ts, key }
+            -- an earlier request of this client on these ports was never
+            -- answered (the port has been reused): forget that request;
+            -- beyond a few hosts, the oldest requests are forgotten
+            local src, rest = pinfo.src, waiting[ctx.conn]
+            local prev, r, count = nil, rest, 1
+            while r and r[4] ~= src do
+                if count == 8 then prev[5], r = nil, nil break end
+                prev, r, count = r, r[5], count + 1
+            end
+            if r then
+                if prev then prev[5] = r[5] else rest = r[5] end
+            end
+            waiting[ctx.conn] = { ctx.number, pinfo.abs_ts, key, src, rest }
         end
         if answered[key] and W.response_in then
             set_generated(tree_add(top, f.response_in, answered[key]))
@@ -615,11 +631,15 @@ local function track_exchange(pinfo, key, rtype, addr_off)
         return
     end
     if not visited and answers[key] == nil then
-        local req = waiting[ctx.conn]
+        local prev, req = nil, waiting[ctx.conn]
+        if req and req[5] then      -- clients of several hosts wait on these ports
+            local dst = pinfo.dst
+            while req and req[4] ~= dst do prev, req = req, req[5] end
+        end
         if req then
             answers[key], answer_ts[key] = req[1], req[2]
             answered[req[3]] = ctx.number
-            waiting[ctx.conn] = nil
+            if prev then prev[5] = req[5] else waiting[ctx.conn] = req[5] end
         else
             answers[key] = false
         end
