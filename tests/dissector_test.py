@@ -19,7 +19,10 @@ SOURCE_DIR.  It
     output kept next to them (they were made with the key tables kept there
     too, so they read the same whatever tables this build uses);
   * feeds the dissector generated garbage and broken key files: it must
-    never fail.
+    never fail;
+  * matches replies and name lists with their requests in generated
+    exchanges that the tools do not make (two hosts on one port, two lists
+    in turn on one port).
 
 NS_DISSECTOR_KEEP=DIR writes the fresh captures and their output into DIR,
 for refreshing tests/data.
