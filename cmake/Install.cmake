@@ -170,9 +170,14 @@ install(FILES ${CMAKE_SOURCE_DIR}/README.md
 
 # --- Wireshark dissector ------------------------------------------------------
 # The Lua dissector and, as its default key tables, the file this build was
-# made with; the script finds share/talven-ns/authcryp.keys from its own place.
-install(FILES ${CMAKE_SOURCE_DIR}/wireshark/talven-ns.lua
-  DESTINATION ${CMAKE_INSTALL_DATADIR}/talven-ns/wireshark COMPONENT programs)
+# made with; the script is installed with the path of
+# share/talven-ns/authcryp.keys under the install's prefix written into it
+# (cmake/InstallDissector.cmake), so a link to it in the plugins folder finds
+# the tables too.
+install(CODE "set(NS_LUA_SOURCE \"${CMAKE_SOURCE_DIR}/wireshark/talven-ns.lua\")
+set(NS_LUA_BUILD \"${CMAKE_BINARY_DIR}/wireshark/talven-ns.lua\")
+set(NS_DATADIR \"${CMAKE_INSTALL_DATADIR}\")" COMPONENT programs)
+install(SCRIPT ${CMAKE_SOURCE_DIR}/cmake/InstallDissector.cmake COMPONENT programs)
 install(FILES ${NS_KEY_FILE}
   DESTINATION ${CMAKE_INSTALL_DATADIR}/talven-ns RENAME authcryp.keys COMPONENT programs)
 

@@ -19,7 +19,10 @@ SOURCE_DIR.  It
     output kept next to them (they were made with the key tables kept there
     too, so they read the same whatever tables this build uses);
   * feeds the dissector generated garbage and broken key files: it must
-    never fail.
+    never fail;
+  * matches replies and name lists with their requests in generated
+    exchanges that the tools do not make (two hosts on one port, two lists
+    in turn on one port).
 
 NS_DISSECTOR_KEEP=DIR writes the fresh captures and their output into DIR,
 for refreshing tests/data.
@@ -452,9 +455,12 @@ def check_kept():
 def check_key_files(capture):
     bad = write("bad.keys", "# K0\n00 11 22\n33 zz 44\n")
     short = write("short.keys", "00 " * 150 + "\n")
+    empty = write("empty.keys", "")
     for keys, message in ((os.path.join(WORK, "nosuch.keys"), "Cannot decipher: cannot open "),
                           (bad, f"Cannot decipher: {bad}:3: 'zz' is not a two-digit hex byte"),
-                          (short, "holds 150 bytes; the key tables need exactly 152")):
+                          (short, "holds 150 bytes; the key tables need exactly 152"),
+                          (empty, "holds 0 bytes; the key tables need exactly 152"),
+                          (WORK, f"Cannot decipher: cannot read {WORK}: Is a directory")):
         out = tshark(capture, "-V", "-c", "3", keys=keys)
         check(message in out and "Lua Error" not in out, f"key file {keys}: no message {message!r}")
 
@@ -512,6 +518,33 @@ def check_garbage():
           "the dissector failed on garbage: "
           + "".join(line + "\n" for line in out.splitlines() if "Lua Error" in line or "fault" in line)[:2000])
     check(out.count("Talven Name Service") > 400, "garbage not dissected")
+
+
+def check_matching():
+    """Generated exchanges: clients on two hosts with the same port at once,
+    then two name lists in turn on the same client port.  Each reply names
+    its request and each list the request that announced it, on both
+    passes (-2)."""
+    path = os.path.join(WORK, "matching.pcap")
+    cipher = nspcap.Cipher(nspcap.load_keys(BUILD_KEYS), seed=5)
+    rec, c, s, port = nspcap.record, "198.18.0.1", "198.18.0.10", nspcap.NS_PORT
+    with nspcap.PcapWriter(path) as pcap:
+        for host in ("198.18.0.1", "198.18.0.2"):       # frames 1 and 2
+            pcap.tcp(host, 39999, s, port, cipher.frame(rec("NS_LOOKUP", option=4, name=host)))
+        for host in ("198.18.0.1", "198.18.0.2"):       # frames 3 and 4
+            pcap.tcp(s, port, host, 39999, cipher.frame(rec("NS_OK", address=nspcap.addr(host, 1))))
+        for i in range(2):                              # frames 5-7 and 8-10
+            pcap.tcp(c, 40000 + i, s, port, cipher.frame(rec("NS_NAMELIST", name="*",
+                                                                address=nspcap.addr(c, 1025))))
+            pcap.tcp(s, port, c, 40000 + i, cipher.frame(rec("NS_OK")))
+            pcap.tcp(s, 50000 + i, c, 1025, b"".join(cipher.frame(rec(t, name=n)) for t, n in (
+                ("NS_LISTHEAD", None), ("NS_OK", f"\\\\h\\n{i}"), ("NS_LISTEND", None))))
+    out = tshark(path, "-2", "-Y", "talvenns", "-T", "fields", "-E", "occurrence=f", "-e", "frame.number",
+                 "-e", "talvenns.request_in", "-e", "talvenns.list_request_in", keys=BUILD_KEYS)
+    got = [line.split("\t") for line in out.splitlines()]
+    want = [["3", "1", ""], ["4", "2", ""], ["6", "5", ""], ["7", "", "5"], ["9", "8", ""],
+            ["10", "", "8"]]
+    check([g for g in got if g[1] or g[2]] == want, f"requests named by replies and lists: {got}")
 
 
 def stop_all():
@@ -572,6 +605,7 @@ def run_checks():
         check_kept()
     check_key_files(demo_cap)
     check_garbage()
+    check_matching()
 
 
 if __name__ == "__main__":

@@ -37,15 +37,24 @@ readelf -d "$prefix/$libdir/libnsclient.so.$version" | grep -q "SONAME.*\[libnsc
 leaked=$(find "$prefix/include" -name '*.hpp' -o -name 'authcryp*')
 [[ -z $leaked ]] || fail "internal headers installed: $leaked"
 
-# The installed Wireshark dissector finds the installed key tables by itself
+# The installed Wireshark dissector finds the installed key tables by itself,
+# named on the command line and as a link in the personal plugins folder
 # (checked on a kept capture when this build uses the tables it was made with).
 if command -v tshark >/dev/null && cmp -s "$(cache NS_KEY_FILE)" "$src/tests/data/authcryp.keys"; then
+    lua=$prefix/share/talven-ns/wireshark/talven-ns.lua
+    mkdir -p "$work/home/.local/lib/wireshark/plugins"
+    ln -s "$lua" "$work/home/.local/lib/wireshark/plugins/"
+    read_types() {  # HOME, then more arguments of tshark
+        HOME=$1 tshark -n -r "$src/tests/data/demo.pcap" "${@:2}" -Y talvenns \
+            -T fields -E aggregator=';' -e talvenns.type 2>/dev/null
+    }
     # the record types, as the kept reading has them in its eighth column
-    types=$(HOME=$work tshark -n -r "$src/tests/data/demo.pcap" \
-        -X "lua_script:$prefix/share/talven-ns/wireshark/talven-ns.lua" -Y talvenns \
-        -T fields -E aggregator=';' -e talvenns.type 2>/dev/null)
-    [[ -n $types && $types == "$(cut -d'|' -f8 "$src/tests/data/demo.fields")" ]] ||
-        fail "the installed dissector read the demo capture as: $types"
+    want=$(cut -d'|' -f8 "$src/tests/data/demo.fields")
+    types=$(read_types "$work" -X "lua_script:$lua")
+    [[ -n $types && $types == "$want" ]] || fail "the installed dissector read the demo capture as: $types"
+    types=$(read_types "$work/home")
+    [[ -n $types && $types == "$want" ]] ||
+        fail "the installed dissector, linked into the plugins folder, read the demo capture as: $types"
 fi
 
 # --- programs built against the installed library --------------------------

@@ -154,8 +154,14 @@ local function file_exists(path)
     return false
 end
 
+-- The installed key tables, written in here when the script is installed,
+-- so that a copy of the script or a link to it in the plugins folder finds
+-- them as well; empty in the source tree.
+local INSTALLED_KEY_FILE = ""
+
 local function default_key_file()
     local candidates = {}
+    if INSTALLED_KEY_FILE ~= "" then candidates[1] = INSTALLED_KEY_FILE end
     local dir = script_dir()
     if dir then
         candidates[#candidates + 1] = dir .. "/../authcryp.keys"            -- installed
@@ -226,10 +232,11 @@ local function parse_key_file(path)
     end
     local fh, err = io.open(path, "rb")
     if not fh then return nil, "cannot open " .. tostring(err) end
-    local data = fh:read(65536)
+    local data, read_err = fh:read(65536)     -- nil and no reason: the file is empty
     local more = data and fh:read(1)
     fh:close()
-    if not data then return nil, "cannot read " .. path end
+    if not data and read_err then return nil, "cannot read " .. path .. ": " .. tostring(read_err) end
+    data = data or ""
     if more then return nil, path .. ": too large for a key tables file" end
     local bytes, lineno = {}, 0
     for line in (data .. "\n"):gmatch("([^\n]*)\n") do
@@ -286,15 +293,20 @@ end
 -- for each record (a peer that sends the very same bytes twice gets the
 -- second copy taken for the first).  A client sends one request per
 -- connection, so a connection has at most one request waiting for its
--- reply; a later request replaces it (the client's port has been reused).
-local waiting = {}      -- connection -> { frame, time, key } of its request
+-- reply; a later request of the same client replaces it (the client's port
+-- has been reused).  Clients on two hosts may use the same port at once:
+-- their requests wait side by side, and a reply takes the one of the host
+-- it goes to.
+local waiting = {}      -- connection -> { frame, time, key, client address,
+                        -- the next request waiting on the same ports or nil }
 local answers = {}      -- reply record key -> frame of its request, or false
 local answer_ts = {}    -- reply record key -> time of its request
 local answered = {}     -- request record key -> reply frame
 local requests_seen = {}
-local list_ports = {}   -- port -> frame of the announcing NS_NAMELIST request
+local list_ports = {}   -- port -> frame of the NS_NAMELIST request that last announced it
 local list_open = {}    -- connection -> a list head came and no end yet
 local list_note = {}    -- list record key -> what is wrong with its place, or false
+local list_req_of = {}  -- list record key -> frame of the request that announced its port
 local registered = {}   -- port -> the tcp.port entry it had before this
                         -- script claimed it for name lists (or false)
 
@@ -348,7 +360,7 @@ end
 
 function proto.init()
     waiting, answers, answer_ts, answered, requests_seen = {}, {}, {}, {}, {}
-    list_ports, list_open, list_note = {}, {}, {}
+    list_ports, list_open, list_note, list_req_of = {}, {}, {}, {}
     keys_path = nil                 -- read the key file afresh
     pcall(apply_prefs)
     -- a new capture: give the previous one's name list ports back
@@ -575,7 +587,7 @@ end
 -- Context of the frames being dissected, set by the dissector before it
 -- hands them to dissect_record.  conn names a TCP connection by its ports,
 -- client first (client port * 65536 + server port): a client's port is its
--- own for as long as the connection lasts.
+-- own for as long as the connection lasts (on its host: see waiting).
 local ctx = { role = nil, conn = 0, list_req = nil, W = NONE, number = 0 }
 
 local ROLE_LABEL = { request = "Request ", reply = "Reply " }
@@ -590,7 +602,19 @@ local function track_exchange(pinfo, key, rtype, addr_off)
     if ctx.role == "request" then
         if not visited and not requests_seen[key] then
             requests_seen[key] = true
-            waiting[ctx.conn] = { ctx.number, pinfo.abs_ts, key }
+            -- an earlier request of this client on these ports was never
+            -- answered (the port has been reused): forget that request;
+            -- beyond a few hosts, the oldest requests are forgotten
+            local src, rest = pinfo.src, waiting[ctx.conn]
+            local prev, r, count = nil, rest, 1
+            while r and r[4] ~= src do
+                if count == 8 then prev[5], r = nil, nil break end
+                prev, r, count = r, r[5], count + 1
+            end
+            if r then
+                if prev then prev[5] = r[5] else rest = r[5] end
+            end
+            waiting[ctx.conn] = { ctx.number, pinfo.abs_ts, key, src, rest }
         end
         if answered[key] and W.response_in then
             set_generated(tree_add(top, f.response_in, answered[key]))
@@ -600,19 +624,22 @@ local function track_exchange(pinfo, key, rtype, addr_off)
         if rtype == NS_NAMELIST and a > 0 and a < 128 and a + 5 <= R.n and not visited then
             local hi, lo = sbyte(R.plain, a + 4, a + 5)
             local port = hi * 256 + lo
-            if not list_ports[port] then
-                list_ports[port] = ctx.number
-                register_list_port(port)
-            end
+            if not list_ports[port] then register_list_port(port) end
+            -- a client takes the same port again for its next list
+            list_ports[port] = ctx.number
         end
         return
     end
     if not visited and answers[key] == nil then
-        local req = waiting[ctx.conn]
+        local prev, req = nil, waiting[ctx.conn]
+        if req and req[5] then      -- clients of several hosts wait on these ports
+            local dst = pinfo.dst
+            while req and req[4] ~= dst do prev, req = req, req[5] end
+        end
         if req then
             answers[key], answer_ts[key] = req[1], req[2]
             answered[req[3]] = ctx.number
-            waiting[ctx.conn] = nil
+            if prev then prev[5] = req[5] else waiting[ctx.conn] = req[5] end
         else
             answers[key] = false
         end
@@ -635,8 +662,11 @@ end
 
 -- Places a record within its name list stream: a head, names, an end.
 local function track_list(pinfo, key, rtype)
-    if ctx.list_req and R.W.list_req then
-        set_generated(tree_add(R.top, f.list_req, ctx.list_req))
+    -- the request that announced the port when the record came, not a later one
+    if not pinfo.visited and list_req_of[key] == nil then list_req_of[key] = ctx.list_req or false end
+    local req = list_req_of[key]
+    if req and R.W.list_req then
+        set_generated(tree_add(R.top, f.list_req, req))
     end
     if not pinfo.visited and list_note[key] == nil then
         local conn, note = ctx.conn, false
