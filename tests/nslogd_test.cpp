@@ -123,7 +123,8 @@ TEST(NslogdTest, StopsOnSignalAndRemovesOnlyItsOwnFifo) {
 // What a careless or hostile neighbour on the same machine can do to the log
 // server: a writer that dies in the middle of a record, a FIFO of someone
 // else or open to others, a symbolic link at the path, a FIFO put in place
-// of nslogd's own, and a standard output that nobody reads.
+// of nslogd's own, a writer that pours bytes that make no record, and a
+// standard output that nobody reads.
 TEST(NslogdTest, HoldsItsOwnAgainstItsNeighbours) {
     TempDir dir, other;
     const std::string fifo = dir.file(LOG_PIPE_NAME);
@@ -181,6 +182,18 @@ TEST(NslogdTest, HoldsItsOwnAgainstItsNeighbours) {
         struct stat st;
         EXPECT_TRUE(lstat(fifo.c_str(), &st) == 0 && S_ISLNK(st.st_mode));
         EXPECT_NE(inodeAt(target), 0u);
+        unlink(fifo.c_str());
+    }
+    {
+        SCOPED_TRACE("SIGTERM while a writer pours bytes that make no record");
+        Child server(argv);
+        ASSERT_TRUE(server.waitForOutput("ready"));
+        Child writer({"/bin/sh", "-c", "exec head -c 100000000 /dev/zero >\"$0\"", fifo});
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        EXPECT_TRUE(writer.running());
+        EXPECT_EQ(server.stop(), 0) << "not stopped by SIGTERM";
+        EXPECT_EQ(server.out(), "ready " + fifo + "\n");
+        EXPECT_EQ(inodeAt(fifo), 0u);
         unlink(fifo.c_str());
     }
     {
