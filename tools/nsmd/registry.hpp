@@ -13,9 +13,9 @@
 // A registration is kept only when the lookup reply that carries it, name
 // item included, fits one record: so every stored service can be answered.
 //
-// The registry holds at most a given number of entries (service names, PC
-// names and remembered control codes together), so that no client can make
-// it grow without end; replacing a registration needs no room.
+// The registry holds at most a given number of entries (service names and PC
+// names together; of control codes only the last is kept), so that no client
+// can make it grow without end; replacing a registration needs no room.
 #ifndef TOOLS_NSMD_REGISTRY_HPP
 #define TOOLS_NSMD_REGISTRY_HPP
 
