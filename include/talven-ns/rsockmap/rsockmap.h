@@ -22,16 +22,18 @@
  * EINTR), arms alarm(), and when the wait is over cancels the alarm with
  * alarm(0) and leaves SIGALRM at SIG_DFL.  A caller's own SIGALRM handler
  * and a pending alarm do not survive such a call: install the handler again
- * and re-arm afterwards.  Only createClientSocket (servsock.h), through
- * setAlarm, puts the earlier handler and alarm back.  Each function below
+ * and re-arm afterwards.  So with createClientSocket (servsock.h): its
+ * connect windows run under setAlarm, which puts back what it found, but
+ * its lookups have reset SIGALRM by then.  Each function below
  * says how long it may wait.  Reading a reply has no time limit: a name
  * server that accepts a request and never answers blocks its caller.
  *
  * Results.  Functions return 0 (or a descriptor, a count or a reply type) on
  * success and -1 on failure.  After a failed system call errno is as that
  * call left it; a refusal by the name server (a reply other than NS_OK)
- * leaves errno as it was; a request that breaks the record's limits gives
- * EMSGSIZE or EINVAL.  Nothing is printed on standard output: failures are
+ * sets no errno of its own (errno then holds what the exchange's successful
+ * calls left there, often 0, and tells nothing); a request that breaks the
+ * record's limits gives EMSGSIZE or EINVAL.  Nothing is printed on standard output: failures are
  * logged at level 256 and traces at level 512 (DebugLog, support/debug.h),
  * and reach the log only when the event or debug mask lets them through.
  *

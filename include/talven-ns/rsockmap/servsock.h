@@ -54,7 +54,9 @@ int parseSockName(const char *name, char *host, int hostSize, char *svc,
  * the registration failed.  On failure a socket made here is closed, the
  * caller's stays open.  On success the socket and the name are remembered
  * for UnregisterServerSocket, which closes that socket (the caller's too,
- * when sock was given).  Blocks as a registration (UspMapIO). */
+ * when sock was given).  Every create call first forgets the name of an
+ * earlier registration, so after a failed one UnregisterServerSocket no
+ * longer removes that name.  Blocks as a registration (UspMapIO). */
 int createServerSocket(const char *host, const char *svc, int sock,
                        NsAddr *addr, int *addrLen, int listenFlag, int type,
                        const char *level);
@@ -68,9 +70,9 @@ int createAuthServerSocket(const char *host, const char *svc, NsAddr *addr,
                            int *addrLen);
 
 /* Closes the socket of the last successful createServerSocket and removes
- * the name of the last successful create call from the name service
- * (usptcp_UnregisterUspName, option 0); then forgets both, so a second call
- * does nothing.  Returns 0 when no name was registered, else the result of
+ * the name that the last create call registered from the name service
+ * (usptcp_UnregisterUspName, option 0; nothing when that call failed); then
+ * forgets both, so a second call does nothing.  Returns 0 when no name was registered, else the result of
  * the unregistration (0 or -1).  Blocks as UspMapIO. */
 int UnregisterServerSocket(void);
 
@@ -88,10 +90,12 @@ int UnregisterServerSocket(void);
  * peer's address), or -1 (logged); a socket made here is then closed.
  *
  * Blocks: two lookups (UspMapIO) and two 10-second windows at most.
- * Signals: each window runs under setAlarm (support/signals.h): its own
- * SIGALRM handler, without SA_RESTART, and a 10-second alarm; afterwards
- * the earlier SIGALRM action is put back and an earlier alarm re-armed with
- * the time it had left. */
+ * Signals: each lookup handles SIGALRM as UspMapIO does, leaving it at
+ * SIG_DFL with no alarm, so a caller's SIGALRM handler and pending alarm do
+ * not survive the call.  Each window then runs under setAlarm
+ * (support/signals.h): its own SIGALRM handler, without SA_RESTART, and a
+ * 10-second alarm; afterwards the action and alarm that the window found
+ * (those the lookup left) are put back. */
 int createClientSocket(const char *host, const char *svc, int sock,
                        NsAddr *addr, char *auth);
 
