@@ -49,7 +49,8 @@ depends_only() {
 depends_only libnsclient1 libc6 libstdc++6 libgcc-s1
 [[ $(field libnsclient1 Depends) == *"libstdc++6 (>= "* ]] ||
     fail "libnsclient1 does not depend on the C++ runtime: $(field libnsclient1 Depends)"
-[[ $(field libnsclient-dev Depends) == "libnsclient1 (= $version)" ]] ||
+# the static archive needs the C++ runtime's own development files to link
+[[ $(field libnsclient-dev Depends) == "libnsclient1 (= $version), libstdc++-12-dev | libstdc++-dev" ]] ||
     fail "libnsclient-dev Depends: $(field libnsclient-dev Depends)"
 # The programs link the archive: no dependency on libnsclient1.
 depends_only talven-ns libc6 libstdc++6 libgcc-s1
