@@ -123,7 +123,8 @@ def main():
         conf = os.path.join(work, "talven.conf")
         with open(conf, "w") as f:
             f.write("TALVEN_TMPDIR=%s\nTALVEN_NAMESVC=%s\n" % (work, args.namesvc))
-        env = {"PATH": "/usr/bin:/bin", "HOME": work, "TALVEN_CONFIG": conf}
+        env = {"PATH": "/usr/bin:/bin", "HOME": work, "TALVEN_CONFIG": conf,
+               "NS_SANDBOX_NETNS": os.environ["NS_SANDBOX_NETNS"]}
         nsmd = start_nsmd(bindir, work)
         try:
             check = subprocess.run([nsadmin, "-l", NAME], env=env, capture_output=True,

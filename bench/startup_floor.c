@@ -12,15 +12,19 @@
  * floor: no implementation of `nsadmin -l` that keeps those lookups and the
  * exchange through the C library can start and finish in less.
  *
- * Usage: startup_floor HOST PORT   (exit status 0, or 2 to 6 for the step
- * that failed: configuration, local lookup, master lookup, connection,
- * exchange)
+ * It runs only inside the network sandbox (NS_SANDBOX_NETNS names the
+ * namespace it must be in), as bench/startup.py runs it.
+ *
+ * Usage: startup_floor HOST PORT   (exit status 0; 1 for bad usage or
+ * outside the sandbox; 2 to 6 for the step that failed: configuration, local
+ * lookup, master lookup, connection, exchange)
  */
 #define _DEFAULT_SOURCE /* gethostname, gethostbyname */
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -38,6 +42,16 @@ static int readFile(const char *path) {
     return 0;
 }
 
+/* Whether this process is in the sandbox's own network namespace. */
+static int inSandbox(void) {
+    const char *netns = getenv("NS_SANDBOX_NETNS");
+    char self[64];
+    const ssize_t n = readlink("/proc/self/ns/net", self, sizeof self - 1);
+    if (netns == NULL || n <= 0) return 0;
+    self[n] = '\0';
+    return strcmp(self, netns) == 0;
+}
+
 static int dottedNumber(const char *s) {
     for (; *s != '\0'; ++s)
         if ((*s < '0' || *s > '9') && *s != '.') return 0;
@@ -46,6 +60,10 @@ static int dottedNumber(const char *s) {
 
 int main(int argc, char **argv) {
     if (argc != 3) return 1;
+    if (!inSandbox()) {
+        fputs("startup_floor: runs only inside scripts/netsandbox\n", stderr);
+        return 1;
+    }
     const char *conf = getenv("TALVEN_CONFIG");
     const char *home = getenv("HOME");
     if (conf == NULL || readFile(conf) != 0) return 2;

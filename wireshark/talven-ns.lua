@@ -100,42 +100,30 @@ proto.fields = {
 
 -- --- expert information --------------------------------------------------------
 local GROUP, LEVEL = expert.group, expert.severity
-local ex = {
-    short_frame  = ProtoExpert.new("talvenns.short_frame",
-                                   "Frame under 25 bytes: no record", GROUP.MALFORMED, LEVEL.WARN),
-    short_header = ProtoExpert.new("talvenns.short_header",
-                                   "Record shorter than its 16-byte header", GROUP.MALFORMED, LEVEL.WARN),
-    offset_range = ProtoExpert.new("talvenns.offset_range",
-                                   "Offset above 127", GROUP.MALFORMED, LEVEL.WARN),
-    length_range = ProtoExpert.new("talvenns.length_range",
-                                   "Item length above 127", GROUP.MALFORMED, LEVEL.WARN),
-    past_end     = ProtoExpert.new("talvenns.past_end",
-                                   "Item reaches past the received bytes", GROUP.MALFORMED, LEVEL.WARN),
-    addr_len     = ProtoExpert.new("talvenns.addr_len_bad",
-                                   "Address item length is not 16", GROUP.MALFORMED, LEVEL.WARN),
-    no_nul       = ProtoExpert.new("talvenns.no_nul",
-                                   "String item without its NUL", GROUP.MALFORMED, LEVEL.WARN),
-    unknown_type = ProtoExpert.new("talvenns.unknown_type",
-                                   "Unknown type code", GROUP.PROTOCOL, LEVEL.WARN),
-    frame_cut    = ProtoExpert.new("talvenns.frame_cut",
-                                   "Frame continues past the bytes at hand", GROUP.MALFORMED, LEVEL.WARN),
-    long_dgram   = ProtoExpert.new("talvenns.long_datagram",
-                                   "Datagram over 256 bytes: receivers read only the first 256",
-                                   GROUP.MALFORMED, LEVEL.WARN),
-    list_order   = ProtoExpert.new("talvenns.list_order",
-                                   "Name list stream out of order", GROUP.SEQUENCE, LEVEL.WARN),
-    refused      = ProtoExpert.new("talvenns.refused",
-                                   "Request refused", GROUP.RESPONSE_CODE, LEVEL.NOTE),
-    keys         = ProtoExpert.new("talvenns.keys",
-                                   "Key tables unusable: records not deciphered", GROUP.UNDECODED, LEVEL.WARN),
-    internal     = ProtoExpert.new("talvenns.internal",
-                                   "Dissector fault", GROUP.UNDECODED, LEVEL.ERROR),
+-- each: the name in ex, the field under talvenns., its text, and its group
+-- and severity when they are not "malformed" and "warning"
+local EXPERTS = {
+    {"short_frame",  "short_frame",   "Frame under 25 bytes: no record"},
+    {"short_header", "short_header",  "Record shorter than its 16-byte header"},
+    {"offset_range", "offset_range",  "Offset above 127"},
+    {"length_range", "length_range",  "Item length above 127"},
+    {"past_end",     "past_end",      "Item reaches past the received bytes"},
+    {"addr_len",     "addr_len_bad",  "Address item length is not 16"},
+    {"no_nul",       "no_nul",        "String item without its NUL"},
+    {"unknown_type", "unknown_type",  "Unknown type code", GROUP.PROTOCOL},
+    {"frame_cut",    "frame_cut",     "Frame continues past the bytes at hand"},
+    {"long_dgram",   "long_datagram", "Datagram over 256 bytes: receivers read only the first 256"},
+    {"list_order",   "list_order",    "Name list stream out of order", GROUP.SEQUENCE},
+    {"refused",      "refused",       "Request refused", GROUP.RESPONSE_CODE, LEVEL.NOTE},
+    {"keys",         "keys",          "Key tables unusable: records not deciphered", GROUP.UNDECODED},
+    {"internal",     "internal",      "Dissector fault", GROUP.UNDECODED, LEVEL.ERROR},
 }
-proto.experts = {
-    ex.short_frame, ex.short_header, ex.offset_range, ex.length_range, ex.past_end,
-    ex.addr_len, ex.no_nul, ex.unknown_type, ex.frame_cut, ex.long_dgram,
-    ex.list_order, ex.refused, ex.keys, ex.internal,
-}
+local ex, expert_list = {}, {}
+for i, e in ipairs(EXPERTS) do
+    ex[e[1]] = ProtoExpert.new("talvenns." .. e[2], e[3], e[4] or GROUP.MALFORMED, e[5] or LEVEL.WARN)
+    expert_list[i] = ex[e[1]]
+end
+proto.experts = expert_list
 
 -- --- preferences -----------------------------------------------------------------
 -- The default key file: the one installed next to this script
